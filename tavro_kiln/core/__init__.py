@@ -1,0 +1,1 @@
+"""Native extension modules: ``_tavro_core`` and ``_hxm_field_solver``."""

@@ -1,0 +1,208 @@
+#include "tcad_entry.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "arg_convert.hpp"
+#include "numpy_api.hpp"
+#include "tavro/allocation.hpp"
+#include "tavro/heat_kernel.hpp"
+#include "tcad_inputs.hpp"
+
+namespace tavro::core {
+namespace {
+
+// Parameter positions in the bound argument array.
+enum TcadArg {
+    kTInit, kQHeat, kBcType, kKThermal, kCp, kDx, kDy, kDz, kDt,
+    kIterations, kReturnHistory, kHistoryStride, kConvergenceTol,
+};
+
+constexpr double kDefaultConductivity = 148.0;  // silicon at 300 K
+constexpr double kDefaultSpecificHeat = 710.0;  // silicon at 300 K
+
+struct TcadScalars {
+    double dx, dy, dz, dt;
+    std::int32_t iterations;
+    bool return_history;
+    std::int32_t history_stride;
+    double convergence_tol;
+};
+
+// In parameter order; the first failure stops the rest.
+bool convert_scalars(PyObject* const* args, TcadScalars* s) {
+    return py::to_double(args[kDx], &s->dx) && py::to_double(args[kDy], &s->dy) &&
+           py::to_double(args[kDz], &s->dz) && py::to_double(args[kDt], &s->dt) &&
+           py::to_int32(args[kIterations], &s->iterations) &&
+           py::to_truth(args[kReturnHistory], &s->return_history) &&
+           py::to_int32(args[kHistoryStride], &s->history_stride) &&
+           py::to_double(args[kConvergenceTol], &s->convergence_tol);
+}
+
+struct BufferRelease {
+    void operator()(void* p) const noexcept { release_bytes(p); }
+};
+template <class T>
+using Buffer = std::unique_ptr<T[], BufferRelease>;
+
+// The call's native arrays, released on every exit path.
+struct TcadBuffers {
+    Buffer<double> T, k, cp, Q;
+    Buffer<std::int32_t> bc;
+    Buffer<double> history;
+
+    bool allocate_grid(std::size_t cells) {
+        T.reset(allocate_array<double>(cells, AllocSite::grid_T));
+        k.reset(allocate_array<double>(cells, AllocSite::grid_k));
+        cp.reset(allocate_array<double>(cells, AllocSite::grid_cp));
+        Q.reset(allocate_array<double>(cells, AllocSite::grid_Q));
+        bc.reset(allocate_array<std::int32_t>(cells, AllocSite::grid_bc));
+        return T && k && cp && Q && bc;
+    }
+};
+
+// Test hook: TAVRO_KILN_FAIL_ALLOCATION names an allocation site that fails
+// for the duration of the call (its kernel run included).
+AllocSite requested_allocation_failure() {
+    return alloc_site_from_name(std::getenv("TAVRO_KILN_FAIL_ALLOCATION"));
+}
+
+PyObject* new_float64_array(int ndim, const npy_intp* dims, const double* values) {
+    PyObject* array = PyArray_SimpleNew(ndim, const_cast<npy_intp*>(dims), NPY_DOUBLE);
+    if (array == nullptr) return nullptr;
+    const npy_intp count = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(array));
+    if (count != 0) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values,
+                    static_cast<std::size_t>(count) * sizeof(double));
+    }
+    return array;
+}
+
+PyObject* strided_column(PyObject* samples, Py_ssize_t start) {
+    PyObject* first = PyLong_FromSsize_t(start);
+    PyObject* step = PyLong_FromLong(3);
+    PyObject* slice = first && step ? PySlice_New(first, Py_None, step) : nullptr;
+    PyObject* column = slice ? PyObject_GetItem(samples, slice) : nullptr;
+    Py_XDECREF(slice);
+    Py_XDECREF(step);
+    Py_XDECREF(first);
+    return column;
+}
+
+int set_new_item(PyObject* dict, const char* key, PyObject* value) {
+    if (value == nullptr) return -1;
+    const int status = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return status;
+}
+
+// {"steps", "T_max", "T_min", "early_exit_step", "iterations_completed",
+// "max_delta"}; the two extremes are strided views of one sample array.
+PyObject* build_run_info(const double* history, npy_intp slots, const TcadSummary& summary) {
+    const npy_intp length = slots * 3;
+    PyObject* samples = new_float64_array(1, &length, history);
+    if (samples == nullptr) return nullptr;
+    PyObject* info = PyDict_New();
+    PyObject* step_column = info != nullptr ? strided_column(samples, 0) : nullptr;
+    PyObject* steps =
+        step_column != nullptr ? PyObject_CallMethod(step_column, "astype", "O", &PyLong_Type) : nullptr;
+    Py_XDECREF(step_column);
+    const bool ok = steps != nullptr && set_new_item(info, "steps", steps) == 0 &&
+                    set_new_item(info, "T_max", strided_column(samples, 1)) == 0 &&
+                    set_new_item(info, "T_min", strided_column(samples, 2)) == 0 &&
+                    set_new_item(info, "early_exit_step", PyLong_FromLong(summary.early_exit_step)) == 0 &&
+                    set_new_item(info, "iterations_completed",
+                                 PyLong_FromLong(summary.iterations_completed)) == 0 &&
+                    set_new_item(info, "max_delta", PyFloat_FromDouble(summary.max_delta)) == 0;
+    Py_DECREF(samples);
+    if (!ok) Py_CLEAR(info);
+    return info;
+}
+
+}  // namespace
+
+PyObject* tcad_solve_3d(PyObject* const* args) {
+    TcadScalars s;
+    if (!convert_scalars(args, &s)) return nullptr;
+
+    GridExtents extents;
+    if (!read_grid_extents(args[kTInit], &extents)) return nullptr;
+    // One slot per sampled step; the stride divides, so it must be positive.
+    if (s.history_stride < 1) {
+        PyErr_SetString(PyExc_ValueError, "history_stride must be at least 1");
+        return nullptr;
+    }
+    const std::int64_t slots =
+        (std::int64_t{s.iterations} + s.history_stride - 1) / s.history_stride;
+    const auto cells = static_cast<std::size_t>(extents.cells);
+
+    const FailingAllocationScope fault_hook(requested_allocation_failure());
+    TcadBuffers buffers;
+    if (!buffers.allocate_grid(cells)) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to allocate TCAD grid");
+        return nullptr;
+    }
+
+    MaterialInput k_input, cp_input;
+    if (!k_input.resolve(args[kKThermal], kDefaultConductivity) ||
+        !cp_input.resolve(args[kCp], kDefaultSpecificHeat)) {
+        return nullptr;
+    }
+    const TcadSources sources = {args[kTInit], &k_input, &cp_input, args[kQHeat], args[kBcType]};
+    if (!fill_grid_cells(sources, buffers.T.get(), buffers.k.get(), buffers.cp.get(),
+                         buffers.Q.get(), buffers.bc.get(), static_cast<npy_intp>(cells))) {
+        return nullptr;
+    }
+
+    TcadGrid grid;
+    grid.T = buffers.T.get();
+    grid.k = buffers.k.get();
+    grid.cp = buffers.cp.get();
+    grid.Q = buffers.Q.get();
+    grid.bc = buffers.bc.get();
+    grid.nx = extents.nx;
+    grid.ny = extents.ny;
+    grid.nz = extents.nz;
+    grid.dx = s.dx;
+    grid.dy = s.dy;
+    grid.dz = s.dz;
+    grid.dt = s.dt;
+
+    if (s.return_history) {
+        if (slots >= 0) {
+            buffers.history.reset(
+                allocate_array<double>(static_cast<std::size_t>(slots) * 3, AllocSite::history));
+        }
+        if (!buffers.history) {
+            PyErr_SetString(PyExc_MemoryError, "Failed to allocate history");
+            return nullptr;
+        }
+        // Slots no sample reaches (after an early exit) read as 0.0.
+        std::memset(buffers.history.get(), 0, static_cast<std::size_t>(slots) * 3 * sizeof(double));
+    }
+
+    TcadSummary summary;
+    Py_BEGIN_ALLOW_THREADS
+    summary = tcad_kernel(grid, s.iterations, buffers.history.get(), s.history_stride,
+                          s.convergence_tol);
+    Py_END_ALLOW_THREADS
+
+    const npy_intp dims[3] = {extents.nx, extents.ny, extents.nz};
+    PyObject* field = new_float64_array(3, dims, buffers.T.get());
+    if (field == nullptr) return nullptr;
+    PyObject* info = Py_None;
+    if (s.return_history) {
+        info = build_run_info(buffers.history.get(), static_cast<npy_intp>(slots), summary);
+        if (info == nullptr) {
+            Py_DECREF(field);
+            return nullptr;
+        }
+    }
+    PyObject* result = PyTuple_Pack(2, field, info);
+    Py_DECREF(field);
+    if (info != Py_None) Py_DECREF(info);
+    return result;
+}
+
+}  // namespace tavro::core
