@@ -74,9 +74,9 @@ bool MaterialInput::resolve(PyObject* value, double fallback) {
         return true;
     }
     if (PyLong_Check(value) || PyFloat_Check(value)) return py::to_double(value, &constant_);
-    // np.asarray(value, dtype=np.float64)
-    array_ = PyArray_FromAny(value, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_ENSUREARRAY,
-                             nullptr);
+    // np.asarray(value, dtype=np.float64): a base-class array, any cast allowed.
+    array_ = PyArray_FromAny(value, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                             NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST, nullptr);
     if (array_ == nullptr) return false;
     const int ndim = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array_));
     if (ndim != 3) {
