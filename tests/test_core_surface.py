@@ -183,3 +183,29 @@ def test_keyword_and_mixed_calls(core):
     assert core.thermal_conductivity(*[300.0]) == 148.0
     for args in itertools.permutations([("T", 300.0), ("Ea", 0.5), ("R", 1e-4)]):
         assert core.mttf(**dict(args)) == core.mttf(300.0, 0.5, 1e-4)
+
+
+def test_import_without_numpy_raises_import_error():
+    import subprocess
+    import sys
+
+    code = (
+        "import sys\n"
+        "sys.modules['numpy'] = None\n"
+        "try:\n"
+        "    import tavro_kiln.core._tavro_core\n"
+        "except ImportError as e:\n"
+        "    print('ImportError')\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() == "ImportError", result.stderr
+
+
+def test_reimport_in_fresh_interpreter_gives_same_surface():
+    import subprocess
+    import sys
+
+    code = ("import tavro_kiln.core._tavro_core as m; import numpy;"
+            "assert m.np is numpy; print(m.tcad_solve_3d.__defaults__)")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() == "(None, None, None, None, 0.001, 0.001, 0.001, 1e-06, 100, False, 1, 0.0)"
