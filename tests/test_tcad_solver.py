@@ -250,3 +250,25 @@ def test_two_threads_match_sequential_runs_while_python_keeps_running(core):
         assert_bitwise_equal(field, exp_field)
         assert_bitwise_equal(info["T_max"], exp_info["T_max"])
         assert info["max_delta"] == exp_info["max_delta"]
+
+
+def test_ndarray_subclasses_read_through_their_own_flat(core, tmp_path):
+    rng = np.random.default_rng(10)
+    T = rng.uniform(250, 350, (5, 4, 6))
+    mapped = np.memmap(tmp_path / "T.bin", dtype=np.float64, mode="w+", shape=T.shape)
+    mapped[:] = T
+    expected = core.tcad_solve_3d(T, iterations=4)[0]
+    assert_bitwise_equal(core.tcad_solve_3d(mapped, iterations=4)[0], expected)
+    # A masked array brings its own `flat`, read element by element.
+    masked = np.ma.masked_array(T, mask=np.zeros(T.shape, bool))
+    assert_bitwise_equal(core.tcad_solve_3d(masked, iterations=4)[0], expected)
+
+
+def test_unreached_history_slots_are_zero_and_cheap(core):
+    T = np.full((3, 3, 3), 300.0)
+    # Ten million slots are requested, but only the first is ever written.
+    _, info = core.tcad_solve_3d(T, iterations=10_000_000, return_history=True,
+                                 convergence_tol=1.0)
+    assert info["iterations_completed"] == 1
+    assert info["T_max"][0] == 300.0 and info["T_max"][1:1000].max() == 0.0
+    assert len(info["T_min"]) == 10_000_000

@@ -68,10 +68,11 @@ AllocSite requested_allocation_failure() {
     return alloc_site_from_name(std::getenv("TAVRO_KILN_FAIL_ALLOCATION"));
 }
 
-PyObject* new_float64_array(int ndim, const npy_intp* dims, const double* values) {
-    PyObject* array = PyArray_SimpleNew(ndim, const_cast<npy_intp*>(dims), NPY_DOUBLE);
+// A new float64 array holding `count` leading values; the rest are zero.
+PyObject* new_float64_array(int ndim, const npy_intp* dims, const double* values, npy_intp count) {
+    // Zeroed pages come lazily from calloc: slots no sample reached cost nothing.
+    PyObject* array = PyArray_ZEROS(ndim, const_cast<npy_intp*>(dims), NPY_DOUBLE, 0);
     if (array == nullptr) return nullptr;
-    const npy_intp count = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(array));
     if (count != 0) {
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values,
                     static_cast<std::size_t>(count) * sizeof(double));
@@ -99,9 +100,10 @@ int set_new_item(PyObject* dict, const char* key, PyObject* value) {
 
 // {"steps", "T_max", "T_min", "early_exit_step", "iterations_completed",
 // "max_delta"}; the two extremes are strided views of one sample array.
-PyObject* build_run_info(const double* history, npy_intp slots, const TcadSummary& summary) {
+PyObject* build_run_info(const double* history, npy_intp slots, npy_intp written_slots,
+                         const TcadSummary& summary) {
     const npy_intp length = slots * 3;
-    PyObject* samples = new_float64_array(1, &length, history);
+    PyObject* samples = new_float64_array(1, &length, history, written_slots * 3);
     if (samples == nullptr) return nullptr;
     PyObject* info = PyDict_New();
     PyObject* step_column = info != nullptr ? strided_column(samples, 0) : nullptr;
@@ -178,8 +180,6 @@ PyObject* tcad_solve_3d(PyObject* const* args) {
             PyErr_SetString(PyExc_MemoryError, "Failed to allocate history");
             return nullptr;
         }
-        // Slots no sample reaches (after an early exit) read as 0.0.
-        std::memset(buffers.history.get(), 0, static_cast<std::size_t>(slots) * 3 * sizeof(double));
     }
 
     TcadSummary summary;
@@ -189,11 +189,17 @@ PyObject* tcad_solve_3d(PyObject* const* args) {
     Py_END_ALLOW_THREADS
 
     const npy_intp dims[3] = {extents.nx, extents.ny, extents.nz};
-    PyObject* field = new_float64_array(3, dims, buffers.T.get());
+    PyObject* field = new_float64_array(3, dims, buffers.T.get(), static_cast<npy_intp>(cells));
     if (field == nullptr) return nullptr;
     PyObject* info = Py_None;
     if (s.return_history) {
-        info = build_run_info(buffers.history.get(), static_cast<npy_intp>(slots), summary);
+        // Steps 0 .. completed-1 ran; every stride-th one was sampled. Slots
+        // after an early exit (or of a run that never started) read as 0.0.
+        const npy_intp written =
+            summary.iterations_completed > 0
+                ? (summary.iterations_completed - 1) / s.history_stride + 1
+                : 0;
+        info = build_run_info(buffers.history.get(), static_cast<npy_intp>(slots), written, summary);
         if (info == nullptr) {
             Py_DECREF(field);
             return nullptr;

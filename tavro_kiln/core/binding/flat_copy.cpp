@@ -15,8 +15,24 @@ bool is_plain_real_dtype(int type_num) {
            PyTypeNum_ISFLOAT(type_num);
 }
 
+// Subclasses such as np.memmap keep ndarray's `flat`; masked arrays, which
+// define their own, do not qualify. (A data descriptor on the type cannot be
+// shadowed by an instance attribute.)
+bool has_ndarray_flat(PyObject* obj) {
+    if (PyArray_CheckExact(obj)) return true;
+    if (!PyArray_Check(obj)) return false;
+    PyObject* own = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "flat");
+    PyObject* base = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyArray_Type), "flat");
+    const bool looked_up = own != nullptr && base != nullptr;
+    const bool same = looked_up && own == base;
+    Py_XDECREF(own);
+    Py_XDECREF(base);
+    if (!looked_up) PyErr_Clear();  // undecidable: the per-element path will raise it again
+    return same;
+}
+
 PyArrayObject* as_bulk_candidate(PyObject* obj, npy_intp count) {
-    if (count <= 0 || !PyArray_CheckExact(obj)) return nullptr;
+    if (count <= 0 || !has_ndarray_flat(obj)) return nullptr;
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     return PyArray_SIZE(array) >= count ? array : nullptr;
 }
