@@ -39,7 +39,8 @@ inline constexpr double kTcadMinStart = 1.0e10;
 // Runs up to `iterations` sweeps. When `history` is non-null, every step whose
 // index is a multiple of `history_stride` writes the triple
 // (step, T_max, T_min) into slot step / history_stride; the caller sizes the
-// buffer and must pass history_stride >= 1 with it. A convergence_tol above
+// buffer and must pass history_stride >= 1 with it (a smaller stride takes
+// no samples). A negative extent holds no cells. A convergence_tol above
 // 0.0 stops the run after the first step whose largest change is strictly
 // below it. If the scratch field cannot be allocated, no step runs and T is
 // left as it came. Never throws.
