@@ -9,6 +9,7 @@
 
 #include "tavro/allocation.hpp"
 #include "tavro/heat_kernel.hpp"
+#include "heat_grid_extents.hpp"
 
 namespace tavro {
 
@@ -17,15 +18,11 @@ TcadSummary tcad_kernel_reference(TcadGrid& grid, std::int32_t iterations, doubl
                                   double convergence_tol) noexcept {
     TcadSummary summary;
 
-    // A negative extent holds no cells. The count is formed in 64 bits; a
-    // product beyond that range cannot be allocated, so it is reported as a
-    // failed scratch allocation.
-    const std::int64_t nx = grid.nx > 0 ? grid.nx : 0;
-    const std::int64_t ny = grid.ny > 0 ? grid.ny : 0;
-    const std::int64_t nz = grid.nz > 0 ? grid.nz : 0;
-    const std::int64_t plane = nx * ny;
-    if (nz != 0 && plane > INT64_MAX / nz) return summary;
-    const std::int64_t cells = plane * nz;
+    // A grid too large to count cannot be allocated: reported as a failed
+    // scratch allocation.
+    detail::GridExtents64 extents;
+    if (!detail::grid_extents(grid, &extents)) return summary;
+    const std::int64_t nx = extents.nx, ny = extents.ny, nz = extents.nz, cells = extents.cells;
 
     double* next = allocate_array<double>(static_cast<std::size_t>(cells), AllocSite::scratch);
     if (next == nullptr) return summary;
