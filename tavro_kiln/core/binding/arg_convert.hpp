@@ -16,7 +16,8 @@ inline bool to_double(PyObject* obj, double* out) {
         *out = PyFloat_AS_DOUBLE(obj);
         return true;
     }
-    const double value = PyFloat_AsDouble(obj);
+    // What int.__float__ computes, without the intermediate float object.
+    const double value = PyLong_CheckExact(obj) ? PyLong_AsDouble(obj) : PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) return false;
     *out = value;
     return true;
