@@ -272,3 +272,34 @@ def test_unreached_history_slots_are_zero_and_cheap(core):
     assert info["iterations_completed"] == 1
     assert info["T_max"][0] == 300.0 and info["T_max"][1:1000].max() == 0.0
     assert len(info["T_min"]) == 10_000_000
+
+
+def test_array_likes_are_read_the_way_python_reads_them(core):
+    class FlatAnswer:
+        def __getitem__(self, index):
+            return 7.0
+
+    class OwnFlat(np.ndarray):
+        def __getattribute__(self, name):
+            return FlatAnswer() if name == "flat" else super().__getattribute__(name)
+
+    field, _ = core.tcad_solve_3d(np.zeros((3, 3, 3)).view(OwnFlat), iterations=0)
+    assert (field == 7.0).all()
+
+    class MappingShape:
+        shape = {0: 2, 1: 3, 2: 4}
+        flat = np.arange(24.0).flat
+
+    field, _ = core.tcad_solve_3d(MappingShape(), iterations=0)
+    assert field.shape == (2, 3, 4) and field[1, 2, 3] == 23.0
+
+
+def test_extremes_come_from_the_interior_when_every_face_is_nan(core):
+    T = np.full((3, 3, 16), np.nan)
+    _, info = core.tcad_solve_3d(T, iterations=1, return_history=True)
+    assert (info["T_max"][0], info["T_min"][0]) == (-1e10, 1e10)
+    T[1, 1, 1] = 300.0
+    bc = np.zeros(T.shape, np.int32)
+    bc[1, 1, 1] = 1
+    _, info = core.tcad_solve_3d(T, bc_type=bc, iterations=1, return_history=True)
+    assert (info["T_max"][0], info["T_min"][0]) == (300.0, 300.0)

@@ -250,9 +250,11 @@ TAVRO_ALWAYS_INLINE void sweep_interior_lanes(const Sweep& shared, StepStats& st
             }
         }
     }
+    // Each lane's maximum competes only for the maximum: a lane that saw no
+    // value still holds the minimum's starting bound in its t_min.
     for (int lane = 0; lane < kWidth; ++lane) {
-        take_extremes(stats, lanes.t_max[lane]);
-        take_extremes(stats, lanes.t_min[lane]);
+        if (lanes.t_max[lane] > stats.t_max) stats.t_max = lanes.t_max[lane];
+        if (lanes.t_min[lane] < stats.t_min) stats.t_min = lanes.t_min[lane];
         take_change(stats, lanes.delta[lane]);
     }
 }

@@ -268,6 +268,24 @@ TEST_P(HeatKernel, NanSpreadsToNeighboursButStatisticsSkipIt) {
     }
 }
 
+// With every face cell NaN the interior alone sets the extremes, and a lane
+// of the vector sweep that met no value must not leak its other bound.
+TEST_P(HeatKernel, NanFacesLeaveTheExtremesToTheInterior) {
+    for (int nz : {3, 5, 12, 21}) {
+        SCOPED_TRACE(nz);
+        OwnedGrid g(3, 3, nz, kNaN);
+        std::vector<double> history(3, kUnwritten);
+        run(g, 1, history.data());
+        EXPECT_EQ(history[1], kTcadMaxStart);  // all NaN: the starting bounds
+        EXPECT_EQ(history[2], kTcadMinStart);
+        g.T[g.at(1, 1, 1)] = 300.0;
+        g.bc[g.at(1, 1, 1)] = 1;
+        run(g, 1, history.data());
+        EXPECT_EQ(history[1], 300.0);
+        EXPECT_EQ(history[2], 300.0);
+    }
+}
+
 TEST_P(HeatKernel, ExtremesStayAtTheBoundsWhenNoCellPassesThem) {
     const struct {
         double fill, t_max, t_min;

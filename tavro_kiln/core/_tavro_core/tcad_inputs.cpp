@@ -36,9 +36,11 @@ bool read_extents_of_object(PyObject* obj, std::int32_t extents[3]) {
     if (shape == nullptr) return false;
     bool ok = true;
     for (int axis = 0; ok && axis < 3; ++axis) {
-        PyObject* entry = PySequence_GetItem(shape, axis);
+        PyObject* index = PyLong_FromLong(axis);
+        PyObject* entry = index != nullptr ? PyObject_GetItem(shape, index) : nullptr;
         ok = entry != nullptr && py::to_int32(entry, &extents[axis]);
         Py_XDECREF(entry);
+        Py_XDECREF(index);
     }
     Py_DECREF(shape);
     return ok;

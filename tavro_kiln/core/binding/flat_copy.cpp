@@ -15,20 +15,22 @@ bool is_plain_real_dtype(int type_num) {
            PyTypeNum_ISFLOAT(type_num);
 }
 
-// Subclasses such as np.memmap keep ndarray's `flat`; masked arrays, which
-// define their own, do not qualify. (A data descriptor on the type cannot be
-// shadowed by an instance attribute.)
+// Subclasses such as np.memmap keep ndarray's `flat`; those that answer
+// `flat` with anything but NumPy's own iterator over themselves (masked
+// arrays, for one) are read through what they answer.
 bool has_ndarray_flat(PyObject* obj) {
     if (PyArray_CheckExact(obj)) return true;
     if (!PyArray_Check(obj)) return false;
-    PyObject* own = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "flat");
-    PyObject* base = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyArray_Type), "flat");
-    const bool looked_up = own != nullptr && base != nullptr;
-    const bool same = looked_up && own == base;
-    Py_XDECREF(own);
-    Py_XDECREF(base);
-    if (!looked_up) PyErr_Clear();  // undecidable: the per-element path will raise it again
-    return same;
+    PyObject* flat = PyObject_GetAttrString(obj, "flat");
+    if (flat == nullptr) {
+        PyErr_Clear();  // the per-element path meets the same error in its place
+        return false;
+    }
+    const bool own_iterator = Py_IS_TYPE(flat, &PyArrayIter_Type) &&
+                              reinterpret_cast<PyObject*>(
+                                  reinterpret_cast<PyArrayIterObject*>(flat)->ao) == obj;
+    Py_DECREF(flat);
+    return own_iterator;
 }
 
 PyArrayObject* as_bulk_candidate(PyObject* obj, npy_intp count) {
