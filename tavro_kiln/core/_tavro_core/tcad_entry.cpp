@@ -1,12 +1,10 @@
 #include "tcad_entry.hpp"
 
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-
 #include "arg_convert.hpp"
+#include "grid_shape.hpp"
+#include "native_buffer.hpp"
+#include "result_arrays.hpp"
 #include "numpy_api.hpp"
-#include "tavro/allocation.hpp"
 #include "tavro/heat_kernel.hpp"
 #include "tcad_inputs.hpp"
 
@@ -40,83 +38,37 @@ bool convert_scalars(PyObject* const* args, TcadScalars* s) {
            py::to_double(args[kConvergenceTol], &s->convergence_tol);
 }
 
-struct BufferRelease {
-    void operator()(void* p) const noexcept { release_bytes(p); }
-};
-template <class T>
-using Buffer = std::unique_ptr<T[], BufferRelease>;
-
 // The call's native arrays, released on every exit path.
 struct TcadBuffers {
-    Buffer<double> T, k, cp, Q;
-    Buffer<std::int32_t> bc;
-    Buffer<double> history;
+    py::NativeBuffer<double> T, k, cp, Q;
+    py::NativeBuffer<std::int32_t> bc;
+    py::NativeBuffer<double> history;
 
     bool allocate_grid(std::size_t cells) {
-        T.reset(allocate_array<double>(cells, AllocSite::grid_T));
-        k.reset(allocate_array<double>(cells, AllocSite::grid_k));
-        cp.reset(allocate_array<double>(cells, AllocSite::grid_cp));
-        Q.reset(allocate_array<double>(cells, AllocSite::grid_Q));
-        bc.reset(allocate_array<std::int32_t>(cells, AllocSite::grid_bc));
+        T = py::allocate_buffer<double>(cells, AllocSite::grid_T);
+        k = py::allocate_buffer<double>(cells, AllocSite::grid_k);
+        cp = py::allocate_buffer<double>(cells, AllocSite::grid_cp);
+        Q = py::allocate_buffer<double>(cells, AllocSite::grid_Q);
+        bc = py::allocate_buffer<std::int32_t>(cells, AllocSite::grid_bc);
         return T && k && cp && Q && bc;
     }
 };
-
-// Test hook: TAVRO_KILN_FAIL_ALLOCATION names an allocation site that fails
-// for the duration of the call (its kernel run included).
-AllocSite requested_allocation_failure() {
-    return alloc_site_from_name(std::getenv("TAVRO_KILN_FAIL_ALLOCATION"));
-}
-
-// A new float64 array holding `count` leading values; the rest are zero.
-PyObject* new_float64_array(int ndim, const npy_intp* dims, const double* values, npy_intp count) {
-    // Zeroed pages come lazily from calloc: slots no sample reached cost nothing.
-    PyObject* array = PyArray_ZEROS(ndim, const_cast<npy_intp*>(dims), NPY_DOUBLE, 0);
-    if (array == nullptr) return nullptr;
-    if (count != 0) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values,
-                    static_cast<std::size_t>(count) * sizeof(double));
-    }
-    return array;
-}
-
-PyObject* strided_column(PyObject* samples, Py_ssize_t start) {
-    PyObject* first = PyLong_FromSsize_t(start);
-    PyObject* step = PyLong_FromLong(3);
-    PyObject* slice = first && step ? PySlice_New(first, Py_None, step) : nullptr;
-    PyObject* column = slice ? PyObject_GetItem(samples, slice) : nullptr;
-    Py_XDECREF(slice);
-    Py_XDECREF(step);
-    Py_XDECREF(first);
-    return column;
-}
-
-int set_new_item(PyObject* dict, const char* key, PyObject* value) {
-    if (value == nullptr) return -1;
-    const int status = PyDict_SetItemString(dict, key, value);
-    Py_DECREF(value);
-    return status;
-}
 
 // {"steps", "T_max", "T_min", "early_exit_step", "iterations_completed",
 // "max_delta"}; the two extremes are strided views of one sample array.
 PyObject* build_run_info(const double* history, npy_intp slots, npy_intp written_slots,
                          const TcadSummary& summary) {
     const npy_intp length = slots * 3;
-    PyObject* samples = new_float64_array(1, &length, history, written_slots * 3);
+    PyObject* samples = py::new_float64_array(1, &length, history, written_slots * 3);
     if (samples == nullptr) return nullptr;
+    static const char* const kColumns[3] = {"steps", "T_max", "T_min"};
     PyObject* info = PyDict_New();
-    PyObject* step_column = info != nullptr ? strided_column(samples, 0) : nullptr;
-    PyObject* steps =
-        step_column != nullptr ? PyObject_CallMethod(step_column, "astype", "O", &PyLong_Type) : nullptr;
-    Py_XDECREF(step_column);
-    const bool ok = steps != nullptr && set_new_item(info, "steps", steps) == 0 &&
-                    set_new_item(info, "T_max", strided_column(samples, 1)) == 0 &&
-                    set_new_item(info, "T_min", strided_column(samples, 2)) == 0 &&
-                    set_new_item(info, "early_exit_step", PyLong_FromLong(summary.early_exit_step)) == 0 &&
-                    set_new_item(info, "iterations_completed",
-                                 PyLong_FromLong(summary.iterations_completed)) == 0 &&
-                    set_new_item(info, "max_delta", PyFloat_FromDouble(summary.max_delta)) == 0;
+    const bool ok =
+        info != nullptr && py::add_sample_columns(info, samples, kColumns) &&
+        py::set_new_item(info, "early_exit_step", PyLong_FromLong(summary.early_exit_step)) == 0 &&
+        py::set_new_item(info, "iterations_completed",
+                         PyLong_FromLong(summary.iterations_completed)) == 0 &&
+        py::set_new_item(info, "max_delta", PyFloat_FromDouble(summary.max_delta)) == 0;
     Py_DECREF(samples);
     if (!ok) Py_CLEAR(info);
     return info;
@@ -128,8 +80,8 @@ PyObject* tcad_solve_3d(PyObject* const* args) {
     TcadScalars s;
     if (!convert_scalars(args, &s)) return nullptr;
 
-    GridExtents extents;
-    if (!read_grid_extents(args[kTInit], &extents)) return nullptr;
+    py::GridShape extents;
+    if (!py::read_grid_shape(args[kTInit], &extents)) return nullptr;
     // One slot per sampled step; the stride divides, so it must be positive.
     if (s.history_stride < 1) {
         PyErr_SetString(PyExc_ValueError, "history_stride must be at least 1");
@@ -139,7 +91,7 @@ PyObject* tcad_solve_3d(PyObject* const* args) {
         (std::int64_t{s.iterations} + s.history_stride - 1) / s.history_stride;
     const auto cells = static_cast<std::size_t>(extents.cells);
 
-    const FailingAllocationScope fault_hook(requested_allocation_failure());
+    const FailingAllocationScope fault_hook(py::requested_allocation_failure());
     TcadBuffers buffers;
     if (!buffers.allocate_grid(cells)) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate TCAD grid");
@@ -189,16 +141,12 @@ PyObject* tcad_solve_3d(PyObject* const* args) {
     Py_END_ALLOW_THREADS
 
     const npy_intp dims[3] = {extents.nx, extents.ny, extents.nz};
-    PyObject* field = new_float64_array(3, dims, buffers.T.get(), static_cast<npy_intp>(cells));
+    PyObject* field = py::new_float64_array(3, dims, buffers.T.get(), static_cast<npy_intp>(cells));
     if (field == nullptr) return nullptr;
     PyObject* info = Py_None;
     if (s.return_history) {
-        // Steps 0 .. completed-1 ran; every stride-th one was sampled. Slots
-        // after an early exit (or of a run that never started) read as 0.0.
-        const npy_intp written =
-            summary.iterations_completed > 0
-                ? (summary.iterations_completed - 1) / s.history_stride + 1
-                : 0;
+        // Slots after an early exit (or of a run that never started) read 0.0.
+        const npy_intp written = py::written_records(summary.iterations_completed, s.history_stride);
         info = build_run_info(buffers.history.get(), static_cast<npy_intp>(slots), written, summary);
         if (info == nullptr) {
             Py_DECREF(field);

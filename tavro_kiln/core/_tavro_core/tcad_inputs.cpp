@@ -1,75 +1,11 @@
 #include "tcad_inputs.hpp"
 
 #include <algorithm>
-#include <climits>
 
 #include "arg_convert.hpp"
 #include "flat_copy.hpp"
 
 namespace tavro::core {
-namespace {
-
-bool raise_index_out_of_range() {
-    PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-    return false;
-}
-
-bool to_extent(npy_intp value, std::int32_t* out) {
-    if (value > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
-        return false;
-    }
-    *out = static_cast<std::int32_t>(value);
-    return true;
-}
-
-bool read_extents_of_ndarray(PyArrayObject* array, std::int32_t extents[3]) {
-    if (PyArray_NDIM(array) < 3) return raise_index_out_of_range();
-    for (int axis = 0; axis < 3; ++axis) {
-        if (!to_extent(PyArray_DIM(array, axis), &extents[axis])) return false;
-    }
-    return true;
-}
-
-bool read_extents_of_object(PyObject* obj, std::int32_t extents[3]) {
-    PyObject* shape = PyObject_GetAttrString(obj, "shape");
-    if (shape == nullptr) return false;
-    bool ok = true;
-    for (int axis = 0; ok && axis < 3; ++axis) {
-        PyObject* index = PyLong_FromLong(axis);
-        PyObject* entry = index != nullptr ? PyObject_GetItem(shape, index) : nullptr;
-        ok = entry != nullptr && py::to_int32(entry, &extents[axis]);
-        Py_XDECREF(entry);
-        Py_XDECREF(index);
-    }
-    Py_DECREF(shape);
-    return ok;
-}
-
-}  // namespace
-
-bool read_grid_extents(PyObject* T_init, GridExtents* out) {
-    std::int32_t extents[3] = {0, 0, 0};
-    const bool ok = PyArray_CheckExact(T_init)
-                        ? read_extents_of_ndarray(reinterpret_cast<PyArrayObject*>(T_init), extents)
-                        : read_extents_of_object(T_init, extents);
-    if (!ok) return false;
-    if (extents[0] < 0 || extents[1] < 0 || extents[2] < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative dimensions are not allowed");
-        return false;
-    }
-    const std::int64_t plane = std::int64_t{extents[0]} * extents[1];
-    const std::int64_t cells = plane > INT32_MAX ? plane : plane * extents[2];
-    if (cells > INT32_MAX) {
-        PyErr_Format(PyExc_ValueError,
-                     "grid of %d x %d x %d cells exceeds the limit of 2147483647 cells",
-                     extents[0], extents[1], extents[2]);
-        return false;
-    }
-    *out = {extents[0], extents[1], extents[2], cells};
-    return true;
-}
-
 bool MaterialInput::resolve(PyObject* value, double fallback) {
     if (value == Py_None) {
         constant_ = fallback;
