@@ -58,4 +58,13 @@ bool to_int32(PyObject* obj, std::int32_t* out) {
     return ok;
 }
 
+bool to_int32_index(PyObject* obj, std::int32_t* out) {
+    if (PyLong_Check(obj)) return long_to_int32(obj, out);
+    PyObject* as_int = PyNumber_Index(obj);
+    if (as_int == nullptr) return false;
+    const bool ok = long_to_int32(as_int, out);
+    Py_DECREF(as_int);
+    return ok;
+}
+
 }  // namespace tavro::py

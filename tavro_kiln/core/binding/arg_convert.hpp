@@ -28,6 +28,10 @@ inline bool to_double(PyObject* obj, double* out) {
 // str, bytes and non-numbers: TypeError.
 bool to_int32(PyObject* obj, std::int32_t* out);
 
+// Integers only: int, bool and anything with __index__ (NumPy integers).
+// Floats and other types: TypeError; outside int32: OverflowError.
+bool to_int32_index(PyObject* obj, std::int32_t* out);
+
 // The object's truth value; its __bool__/__len__ errors propagate.
 inline bool to_truth(PyObject* obj, bool* out) {
     const int truth = PyObject_IsTrue(obj);

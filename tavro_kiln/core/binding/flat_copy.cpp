@@ -122,6 +122,14 @@ BulkResult bulk_copy_int32(PyObject* obj, std::int32_t* out, npy_intp count) {
     return status > 0 ? BulkResult::copied : BulkResult::needs_element_path;
 }
 
+bool raise_flat_read_error(PyObject* obj, npy_intp index) {
+    double ignored;
+    if (FlatReader(obj).read_double(index, &ignored)) {
+        PyErr_Format(PyExc_IndexError, "index %zd is out of bounds", static_cast<Py_ssize_t>(index));
+    }
+    return false;
+}
+
 PyObject* FlatReader::item(npy_intp index) {
     if (flat_ == nullptr) {
         flat_ = PyObject_GetAttrString(obj_, "flat");

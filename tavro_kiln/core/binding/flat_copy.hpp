@@ -30,6 +30,10 @@ enum class BulkResult { copied, needs_element_path, error };
 // let per-element conversion raise the precise error at the precise place.
 BulkResult bulk_copy_int32(PyObject* obj, std::int32_t* out, npy_intp count);
 
+// Raises what reading obj.flat[index] raises (for an index past the end,
+// NumPy's IndexError). Always returns false.
+bool raise_flat_read_error(PyObject* obj, npy_intp index);
+
 // Reads obj.flat[i] one element at a time. `flat` is looked up on first use.
 class FlatReader {
 public:
