@@ -1,11 +1,28 @@
 #include "tavro/query_anchor.hpp"
 
 #include <cmath>
+#include <cstdint>
 
 namespace tavro::query {
 namespace {
 
-constexpr std::string_view kKeywords[kAnchorCount][10] = {
+// A set of the bytes a text contains, folded to 64 bits. A substring's set
+// lies within its container's set, so most pairs are ruled out without a
+// search (folding merges some bytes, which can only let a pair through).
+constexpr std::uint64_t byte_set(std::string_view text) {
+    std::uint64_t set = 0;
+    for (char c : text) set |= std::uint64_t{1} << (static_cast<unsigned char>(c) & 63);
+    return set;
+}
+
+struct Keyword {
+    std::string_view text;
+    std::uint64_t bytes;
+    constexpr Keyword() : text(), bytes(0) {}
+    constexpr Keyword(const char* t) : text(t), bytes(byte_set(text)) {}  // NOLINT: table entries
+};
+
+constexpr Keyword kKeywords[kAnchorCount][10] = {
     {"matter", "mass", "structure", "proton", "strong", "nuclear", "baryon", "quark", "gluon",
      "hadron"},
     {"em", "light", "charge", "electromagnetic", "electromagnetism", "photon", "optical", "electric",
@@ -26,11 +43,16 @@ bool contains(std::string_view haystack, std::string_view needle) {
 }  // namespace
 
 void score_word(std::string_view word, AnchorScores& scores) noexcept {
+    const std::uint64_t word_bytes = byte_set(word);
     for (int anchor = 0; anchor < kAnchorCount; ++anchor) {
-        for (std::string_view keyword : kKeywords[anchor]) {
-            if (keyword.empty()) continue;  // anchors with fewer than ten keywords
-            const bool related = word.size() >= keyword.size() ? contains(word, keyword)
-                                                               : contains(keyword, word);
+        for (const Keyword& keyword : kKeywords[anchor]) {
+            if (keyword.text.empty()) continue;  // anchors with fewer than ten keywords
+            bool related;
+            if (word.size() >= keyword.text.size()) {
+                related = (keyword.bytes & ~word_bytes) == 0 && contains(word, keyword.text);
+            } else {
+                related = (word_bytes & ~keyword.bytes) == 0 && contains(keyword.text, word);
+            }
             scores.score[anchor] += related ? 1 : 0;
         }
     }

@@ -37,28 +37,39 @@ PyObject* k_for_ascii(std::string_view text) {
     return PyFloat_FromDouble(query::k_from_scores(scores, creative));
 }
 
-// Any text: the interpreter's own str.lower() and str.split().
+// Bytes a code point takes in UTF-8 (a lone surrogate: its 3-byte form).
+std::size_t utf8_length(Py_UCS4 ch) {
+    return ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4;
+}
+
+// Any text: lower-cased by the interpreter's own str.lower(), then cut where
+// str.split() cuts (the interpreter's own whitespace test), walking the code
+// points and their UTF-8 bytes side by side.
 PyObject* k_for_unicode(PyObject* query_text) {
     PyObject* lowered = PyObject_CallMethod(query_text, "lower", nullptr);
     if (lowered == nullptr) return nullptr;
-    PyObject* words = PyUnicode_Split(lowered, nullptr, -1);
-    PyObject* result = nullptr;
-    query::AnchorScores scores;
-    bool ok = words != nullptr;
-    for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(words); ++i) {
-        std::string_view word;
-        PyObject* holder = nullptr;
-        ok = utf8_view(PyList_GET_ITEM(words, i), &word, &holder);
-        if (ok) query::score_word(word, scores);
-        Py_XDECREF(holder);
-    }
-    std::string_view whole;
+    std::string_view bytes;
     PyObject* holder = nullptr;
-    if (ok && utf8_view(lowered, &whole, &holder)) {
-        result = PyFloat_FromDouble(query::k_from_scores(scores, query::has_creative_marker(whole)));
+    PyObject* result = nullptr;
+    if (utf8_view(lowered, &bytes, &holder)) {
+        const int kind = PyUnicode_KIND(lowered);
+        const void* data = PyUnicode_DATA(lowered);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(lowered);
+        query::AnchorScores scores;
+        std::size_t offset = 0, word_start = 0;
+        bool in_word = false;
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+            const bool space = Py_UNICODE_ISSPACE(ch);
+            if (space && in_word) query::score_word(bytes.substr(word_start, offset - word_start), scores);
+            if (!space && !in_word) word_start = offset;
+            in_word = !space;
+            offset += utf8_length(ch);
+        }
+        if (in_word) query::score_word(bytes.substr(word_start, offset - word_start), scores);
+        result = PyFloat_FromDouble(query::k_from_scores(scores, query::has_creative_marker(bytes)));
     }
     Py_XDECREF(holder);
-    Py_XDECREF(words);
     Py_DECREF(lowered);
     return result;
 }
