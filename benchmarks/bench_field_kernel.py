@@ -1,9 +1,8 @@
 """Nanoseconds per cell-sweep of the coupled field solver at 64^3, against a
 NumPy version of the same sweep (as a Python user would write it with
 slicing) measured in the same run."""
-import time
-
 import numpy as np
+from timing import best_seconds
 
 from tavro_kiln.core import _hxm_field_solver as hxm
 
@@ -38,15 +37,6 @@ def numpy_sweeps(psi, tau, phi, P_k, sweeps):
         p, t = p.copy(), t.copy()
         p[inner], t[inner] = new_p, new_t
     return p * P_k, t
-
-
-def best_seconds(function, repeat=5):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main():

@@ -1,8 +1,7 @@
 """Nanoseconds per cell-step of the heat solver at 64^3, against a NumPy
 version of the same sweep measured in the same run."""
-import time
-
 import numpy as np
+from timing import best_seconds
 
 from tavro_kiln.core import _tavro_core as core
 
@@ -21,15 +20,6 @@ def numpy_sweep(T, a_dx, a_dy, a_dz, source, held, steps):
         np.max(new), np.min(new), np.max(np.abs(new - T))
         T = new
     return T
-
-
-def best_seconds(function, repeat=5):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main():

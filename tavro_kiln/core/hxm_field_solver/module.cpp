@@ -25,18 +25,16 @@ int exec_module(PyObject* module) {
     return py::add_native_functions(module, kFunctions, std::size(kFunctions));
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // NumPy's C API table is process-wide, so one interpreter only.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    // No mutable module state: safe without the GIL.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_hxm_field_solver", kModuleDoc, 0, nullptr, module_slots,
-    nullptr,               nullptr,             nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_hxm_field_solver",
+    kModuleDoc,
+    0,
+    nullptr,
+    py::module_slots<exec_module>(),
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
