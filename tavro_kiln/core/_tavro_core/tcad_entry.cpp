@@ -125,8 +125,8 @@ PyObject* tcad_solve_3d(PyObject* const* args) {
 
     if (s.return_history) {
         if (slots >= 0) {
-            buffers.history.reset(
-                allocate_array<double>(static_cast<std::size_t>(slots) * 3, AllocSite::history));
+            buffers.history = py::allocate_buffer<double>(static_cast<std::size_t>(slots) * 3,
+                                                          AllocSite::history);
         }
         if (!buffers.history) {
             PyErr_SetString(PyExc_MemoryError, "Failed to allocate history");
