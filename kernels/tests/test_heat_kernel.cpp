@@ -94,6 +94,30 @@ TEST_P(HeatKernel, UpdateUsesOwnMaterialAndSourceOnly) {
     EXPECT_EQ(history, (std::vector<double>{0.0, 40.0, 0.0}));
 }
 
+// 0.0 and -0.0 compare equal but are different sources: with a negative
+// coefficient every term of a cell at -0.0 amid -0.0 is -0.0, and adding
+// dt*Q then keeps the sign of dt*Q's zero.
+TEST_P(HeatKernel, SourceZerosKeepTheirSign) {
+    OwnedGrid g(3, 3, 4, -0.0);
+    g.cp.assign(g.cells(), -710.0);
+    g.Q[g.at(1, 1, 2)] = -0.0;
+    run(g, 1);
+    EXPECT_FALSE(std::signbit(g.T[g.at(1, 1, 1)]));
+    EXPECT_TRUE(std::signbit(g.T[g.at(1, 1, 2)]));
+}
+
+// A step of -0.0 makes every coefficient -0.0, so a field of -0.0 stays
+// -0.0; vector rows must broadcast such constants with their sign.
+TEST_P(HeatKernel, NegativeZeroStepKeepsNegativeZeroField) {
+    for (int nz : {4, 12, 21}) {
+        SCOPED_TRACE(nz);
+        OwnedGrid g(3, 3, nz, -0.0);
+        g.dt = -0.0;
+        run(g, 2);
+        for (int k = 0; k < nz; ++k) EXPECT_TRUE(std::signbit(g.T[g.at(1, 1, k)])) << k;
+    }
+}
+
 TEST_P(HeatKernel, BoundaryCodesOneAndTwoHoldOthersUpdate) {
     const struct {
         std::int32_t code;

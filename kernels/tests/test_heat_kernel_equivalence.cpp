@@ -1,7 +1,10 @@
 // The optimised kernel must store the same bits and report the same
 // statistics as the reference on any input. Random grids push both through
 // short and vector-width rows, held and updated cells, uniform and per-cell
-// materials, NaN, infinities, signed zeros and every step-control path.
+// materials and sources, equal and unequal spacings, NaN, infinities,
+// signed zeros and every step-control path, including a stop on any step of
+// a block of steps swept together and planes wide enough to be swept in
+// bands of rows.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -42,10 +45,14 @@ class CaseGenerator {
 public:
     explicit CaseGenerator(std::uint64_t seed) : rng_(seed) {}
 
-    RandomCase next(int min_extent, int max_extent) {
+    RandomCase next(int min_extent, int max_extent, int max_iterations = 12) {
         const std::int32_t nx = extent(min_extent, max_extent);
         const std::int32_t ny = extent(min_extent, max_extent);
         const std::int32_t nz = extent(min_extent, max_extent);
+        return next_of(nx, ny, nz, max_iterations);
+    }
+
+    RandomCase next_of(std::int32_t nx, std::int32_t ny, std::int32_t nz, int max_iterations) {
         RandomCase rc{OwnedGrid(nx, ny, nz), 0, false, 1, 0.0, {}};
         OwnedGrid& g = rc.grid;
         const std::size_t n = g.cells();
@@ -68,14 +75,22 @@ public:
             for (std::size_t c = 0; c < n; ++c) g.bc[c] = g.T[c] == 0.0 ? 1 : g.bc[c];
         }
         fill_material(g);
-        if (chance(0.5)) {
-            for (double& q : g.Q) q = real(-1e5, 1e5);
+        fill_source(g);
+        fill_spacings(g);
+        if (codes_kind != 0 && chance(0.5)) {
+            // Held cells use neither material nor source: values that differ
+            // there must not cost the uniform paths their exactness.
+            for (std::size_t c = 0; c < n; ++c) {
+                if (g.bc[c] == 1 || g.bc[c] == 2) {
+                    g.k[c] = 3.0;
+                    g.cp[c] = -0.0;
+                    g.Q[c] = 1e6;
+                }
+            }
         }
-        double* spacings[] = {&g.dx, &g.dy, &g.dz};
-        for (double* d : spacings) *d = chance(0.05) ? pick({0.0, -1e-3}) : real(5e-4, 2e-3);
         g.dt = chance(0.1) ? real(1e-3, 1e-1) : real(1e-7, 2e-6);
 
-        rc.iterations = below(14) - 1;
+        rc.iterations = below(static_cast<std::size_t>(max_iterations) + 2) - 1;
         rc.with_history = chance(0.7);
         rc.stride = chance(0.1) ? pick({0, -2}) : 1 + below(5);
         const int tol_kind = below(20);
@@ -84,11 +99,12 @@ public:
                  : tol_kind < 9  ? hardware_nan()
                                  : std::pow(10.0, real(-4.0, 1.0));
 
-        char label[160];
+        char label[200];
         std::snprintf(label, sizeof label,
-                      "%dx%dx%d field %d codes %d iterations %d stride %d history %d tol %g", nx, ny,
-                      nz, field_kind, codes_kind, rc.iterations, rc.stride, rc.with_history ? 1 : 0,
-                      rc.tol);
+                      "%dx%dx%d field %d codes %d spacings %g %g %g iterations %d stride %d "
+                      "history %d tol %g",
+                      nx, ny, nz, field_kind, codes_kind, g.dx, g.dy, g.dz, rc.iterations,
+                      rc.stride, rc.with_history ? 1 : 0, rc.tol);
         rc.label = label;
         return rc;
     }
@@ -96,18 +112,24 @@ public:
     // Fields on one side of zero with a few held zeros of both signs: the
     // zeros are the extreme every step, and which of them comes first in
     // flat order decides its sign.
-    RandomCase zero_ties(int max_extent) {
+    // With `late_zeros` no zero lies on the plane i = 0, so the first zero
+    // in flat order is not known before the field of a step is.
+    RandomCase zero_ties(int max_extent, bool late_zeros = false) {
         const std::int32_t nx = 3 + below(max_extent - 2), ny = 3 + below(max_extent - 2),
                            nz = 3 + below(max_extent - 2);
-        RandomCase rc{OwnedGrid(nx, ny, nz), 1 + below(4), true, 1, 0.0, {}};
+        RandomCase rc{OwnedGrid(nx, ny, nz), 1 + below(12), true, 1 + below(3), 0.0, {}};
         zeros_side_ = chance(0.5) ? -1.0 : 1.0;
         zero_share_ = pick({0.001, 0.005, 0.02});
         for (std::size_t c = 0; c < rc.grid.cells(); ++c) {
             rc.grid.T[c] = field_value(1);
+            if (late_zeros && c < rc.grid.at(1, 0, 0) && rc.grid.T[c] == 0.0) {
+                rc.grid.T[c] = 3.0 * zeros_side_;
+            }
             rc.grid.bc[c] = rc.grid.T[c] == 0.0 ? 1 : 0;
         }
         rc.label = std::to_string(nx) + "x" + std::to_string(ny) + "x" + std::to_string(nz) +
-                   (zeros_side_ < 0 ? " below zero" : " above zero");
+                   (zeros_side_ < 0 ? " below zero" : " above zero") + " iterations " +
+                   std::to_string(rc.iterations) + " stride " + std::to_string(rc.stride);
         return rc;
     }
 
@@ -149,13 +171,53 @@ private:
             case 2: {  // the same in every cell but one, which differs by one ulp or a zero's sign
                 if (g.cells() == 0) break;
                 const bool signed_zeros = chance(0.5);
-                if (signed_zeros) g.cp.assign(g.cells(), 0.0);
-                g.cp[below(g.cells())] = signed_zeros ? -0.0 : 710.0000000000001;
+                std::vector<double>& odd = chance(0.5) ? g.cp : g.k;
+                if (signed_zeros) odd.assign(g.cells(), 0.0);
+                odd[below(g.cells())] = signed_zeros ? -0.0 : std::nextafter(odd[0], 1e9);
                 break;
             }
             default:
                 for (double& k : g.k) k = chance(0.02) ? 0.0 : real(1.0, 400.0);
                 for (double& cp : g.cp) cp = chance(0.02) ? pick({0.0, -0.0, -5.0}) : real(100.0, 1000.0);
+        }
+    }
+
+    void fill_source(OwnedGrid& g) {
+        switch (below(4)) {
+            case 0: break;  // no source
+            case 1:
+                g.Q.assign(g.cells(), chance(0.3) ? pick({-0.0, 1e5, -3.5}) : real(-1e5, 1e5));
+                break;
+            case 2:  // uniform but for one cell, which differs in its zero's sign or by one ulp
+                if (g.cells() == 0) break;
+                g.Q.assign(g.cells(), chance(0.5) ? 0.0 : 42.0);
+                g.Q[below(g.cells())] = g.Q[0] == 0.0 ? -0.0 : std::nextafter(42.0, 43.0);
+                break;
+            default:
+                for (double& q : g.Q) q = real(-1e5, 1e5);
+        }
+    }
+
+    // Equal squares of the spacings let one division serve all three
+    // coefficients; spacings of opposite sign have equal squares too.
+    void fill_spacings(OwnedGrid& g) {
+        double* spacings[] = {&g.dx, &g.dy, &g.dz};
+        switch (below(3)) {
+            case 0:
+                for (double* d : spacings) {
+                    *d = chance(0.05) ? pick({0.0, -1e-3}) : real(5e-4, 2e-3);
+                }
+                break;
+            case 1: {
+                const double d = chance(0.05) ? 0.0 : real(5e-4, 2e-3);
+                for (double* s : spacings) *s = chance(0.2) ? -d : d;
+                break;
+            }
+            default: {  // two equal, one different
+                const double d = real(5e-4, 2e-3);
+                for (double* s : spacings) *s = d;
+                *spacings[below(3)] = std::nextafter(d, 1.0);
+            }
         }
     }
 
@@ -257,10 +319,66 @@ TEST(HeatKernelEquivalence, SignedZeroExtremesMatchTheReference) {
     EXPECT_GT(coverage.zero_extremes, 300);
 }
 
+// Enough planes and steps for several full blocks of steps swept together.
 TEST(HeatKernelEquivalence, LargerGridsMatchTheReferenceBitForBit) {
     CaseGenerator generator(42);
     Coverage coverage;
-    for (int n = 0; n < 12; ++n) expect_same_run(generator.next(20, 40), coverage);
+    for (int n = 0; n < 16 && !::testing::Test::HasFailure(); ++n) {
+        expect_same_run(generator.next(20, 40, 40), coverage);
+    }
+}
+
+// With the zeros off the first plane, a zero extreme of a step inside a
+// block cannot take its sign from a face cell.
+TEST(HeatKernelEquivalence, LateSignedZeroExtremesMatchTheReference) {
+    CaseGenerator generator(2025);
+    Coverage coverage;
+    for (int n = 0; n < 300 && !::testing::Test::HasFailure(); ++n) {
+        expect_same_run(generator.zero_ties(16, true), coverage);
+    }
+    EXPECT_GT(coverage.zero_extremes, 200);
+}
+
+// Planes too wide for the working memory of deep blocks go in bands of
+// rows, or in single steps when even a shallow block does not fit.
+TEST(HeatKernelEquivalence, WidePlanesMatchTheReferenceBitForBit) {
+    CaseGenerator generator(99);
+    Coverage coverage;
+    const std::int32_t extents[][3] = {{6, 40, 2000}, {5, 30, 2999}, {3, 12, 15000}};
+    for (const auto& e : extents) {
+        RandomCase rc = generator.next_of(e[0], e[1], e[2], 10);
+        rc.iterations = 9;
+        expect_same_run(rc, coverage);
+    }
+}
+
+// A run that settles stops after the first step whose largest change is
+// below the tolerance. Tolerances just above each step's change make that
+// step, at every position in a block, the last one.
+TEST(HeatKernelEquivalence, EarlyExitAfterAnyStepMatchesTheReference) {
+    CaseGenerator generator(31337);
+    Coverage coverage;
+    int stops = 0;
+    for (int n = 0; n < 12 && !::testing::Test::HasFailure(); ++n) {
+        RandomCase rc = generator.next(6, 14);
+        rc.iterations = 20;
+        std::vector<double> deltas;  // the change of every step, from the reference
+        for (std::int32_t s = 0; s < rc.iterations; ++s) {
+            OwnedGrid g = rc.grid;
+            TcadGrid view = g.view();
+            deltas.push_back(tcad_kernel_reference(view, s + 1, nullptr, 1, 0.0).max_delta);
+        }
+        double lowest = std::numeric_limits<double>::infinity();
+        for (std::int32_t s = 0; s < rc.iterations; ++s) {
+            if (!(deltas[s] < lowest)) continue;
+            lowest = deltas[s];
+            rc.tol = std::nextafter(deltas[s], std::numeric_limits<double>::infinity());
+            const int exits_before = coverage.early_exits;
+            expect_same_run(rc, coverage);
+            stops += coverage.early_exits - exits_before;
+        }
+    }
+    EXPECT_GT(stops, 60);
 }
 
 }  // namespace
