@@ -37,7 +37,7 @@ constexpr SiteName kSiteNames[] = {
 
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
-constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
+constexpr std::size_t kHugePageThreshold = kHugePageBytes;
 
 // Grids are large and freshly allocated on every call: with 4 KiB pages their
 // first touch costs more than the copy itself. Where transparent huge pages
