@@ -24,7 +24,8 @@
 
 #include "tavro/allocation.hpp"
 #include "tavro/field_kernel.hpp"
-#include "field_grid_extents.hpp"
+#include "field_constants.hpp"
+#include "grid_extents.hpp"
 
 // GCC 12 (or clang) for the vector extensions used below.
 #if defined(__x86_64__) && (defined(__clang__) || (defined(__GNUC__) && __GNUC__ >= 12))
@@ -313,8 +314,8 @@ RunSummary relax_fields(FieldGrid& grid, std::int32_t iterations, double* histor
 
     // A grid too large to count cannot be allocated: reported as a failed
     // scratch allocation.
-    detail::FieldExtents64 extents;
-    if (!detail::field_extents(grid, &extents)) return not_started;
+    detail::GridExtents64 extents;
+    if (!detail::grid_extents(grid, &extents)) return not_started;
     const std::int64_t nx = extents.nx, ny = extents.ny, nz = extents.nz, cells = extents.cells;
     const std::size_t count = static_cast<std::size_t>(cells);
 

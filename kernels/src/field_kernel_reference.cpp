@@ -11,7 +11,8 @@
 #include "tavro/allocation.hpp"
 #include "tavro/field_kernel.hpp"
 #include "tavro/libm.hpp"
-#include "field_grid_extents.hpp"
+#include "field_constants.hpp"
+#include "grid_extents.hpp"
 
 namespace tavro {
 
@@ -22,8 +23,8 @@ RunSummary relax_fields_reference(FieldGrid& grid, std::int32_t iterations, doub
 
     // A grid too large to count cannot be allocated: reported as a failed
     // scratch allocation.
-    detail::FieldExtents64 extents;
-    if (!detail::field_extents(grid, &extents)) return not_started;
+    detail::GridExtents64 extents;
+    if (!detail::grid_extents(grid, &extents)) return not_started;
     const std::int64_t nx = extents.nx, ny = extents.ny, nz = extents.nz, cells = extents.cells;
     const std::size_t count = static_cast<std::size_t>(cells);
 

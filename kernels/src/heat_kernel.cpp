@@ -38,7 +38,7 @@
 
 #include "tavro/allocation.hpp"
 #include "tavro/heat_kernel.hpp"
-#include "heat_grid_extents.hpp"
+#include "grid_extents.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TAVRO_HEAT_X86_VECTORS 1

@@ -9,7 +9,7 @@
 
 #include "tavro/allocation.hpp"
 #include "tavro/heat_kernel.hpp"
-#include "heat_grid_extents.hpp"
+#include "grid_extents.hpp"
 
 namespace tavro {
 
