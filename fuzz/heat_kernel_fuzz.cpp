@@ -1,0 +1,112 @@
+// libFuzzer target: tavro::tcad_kernel against tavro::tcad_kernel_reference.
+// The input bytes decode into a small grid (extents -1..8), cell codes,
+// T/k/cp/Q fields (per cell or uniform, with NaN, infinities, signed zeros,
+// subnormals and huge values), spacings, dt and step controls. Both kernels
+// run on copies of the same case; any difference in the final field, the
+// summary or the history aborts.
+//   Build and run: tools/fuzz.sh   (or see fuzz/CMakeLists.txt)
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "fuzz_input.hpp"
+#include "tavro/heat_kernel.hpp"
+
+namespace {
+
+using tavro::fuzz::Input;
+using tavro::fuzz::same;
+
+std::vector<double> field(Input& in, std::size_t n, double centre, double scale) {
+    std::vector<double> f(n);
+    if (in.flag()) {  // uniform
+        const double v = in.value(centre, scale);
+        for (double& x : f) x = v;
+    } else {
+        for (double& x : f) x = in.value(centre, scale);
+    }
+    return f;
+}
+
+[[noreturn]] void mismatch(const char* what, std::size_t index, double a, double b) {
+    std::fprintf(stderr, "heat kernel mismatch: %s[%zu]: optimised %.17g, reference %.17g\n", what,
+                 index, a, b);
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    const std::int32_t nx = in.below(10) - 1;
+    const std::int32_t ny = in.below(10) - 1;
+    const std::int32_t nz = in.below(10) - 1;
+    const std::size_t n = (nx > 0 && ny > 0 && nz > 0)
+                              ? static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny) *
+                                    static_cast<std::size_t>(nz)
+                              : 0;
+
+    std::vector<std::int32_t> bc(n, 0);
+    const int codes_kind = in.below(3);
+    for (std::int32_t& c : bc) c = codes_kind == 0 ? 0 : codes_kind == 1 ? in.below(5) - 1 : in.below(8) == 0;
+
+    const std::vector<double> T0 = field(in, n, 300.0, 50.0);
+    const std::vector<double> k = field(in, n, 150.0, 100.0);
+    const std::vector<double> cp = field(in, n, 700.0, 300.0);
+    const std::vector<double> Q = field(in, n, 0.0, 1.0e3);
+
+    double dx = in.value(1.0e-3, 1.0e-3);
+    double dy = dx, dz = dx;
+    if (in.flag()) {
+        dy = in.value(1.0e-3, 1.0e-3);
+        dz = in.value(1.0e-3, 1.0e-3);
+    }
+    const double dt = in.value(1.0e-6, 1.0e-6);
+    const std::int32_t iterations = in.below(8) - 1;
+    const bool with_history = in.below(4) != 0;
+    const std::int32_t stride = in.below(5) - 1;
+    double tol = 0.0;
+    switch (in.below(4)) {
+        case 0: break;
+        case 1: tol = in.special(); break;
+        default: tol = in.value(1.0e-3, 1.0e-3); break;
+    }
+
+    const std::size_t slots = static_cast<std::size_t>(iterations > 0 ? iterations : 0) + 2;
+    std::vector<double> hist_opt(3 * slots, 12345.0), hist_ref(3 * slots, 12345.0);
+    std::vector<double> T_opt = T0, T_ref = T0;
+
+    auto grid_for = [&](std::vector<double>& T) {
+        tavro::TcadGrid g;
+        g.T = T.data();
+        g.k = k.data();
+        g.cp = cp.data();
+        g.Q = Q.data();
+        g.bc = bc.data();
+        g.nx = nx;
+        g.ny = ny;
+        g.nz = nz;
+        g.dx = dx;
+        g.dy = dy;
+        g.dz = dz;
+        g.dt = dt;
+        return g;
+    };
+    tavro::TcadGrid g_opt = grid_for(T_opt), g_ref = grid_for(T_ref);
+    const tavro::TcadSummary s_opt = tavro::tcad_kernel(
+        g_opt, iterations, with_history ? hist_opt.data() : nullptr, stride, tol);
+    const tavro::TcadSummary s_ref = tavro::tcad_kernel_reference(
+        g_ref, iterations, with_history ? hist_ref.data() : nullptr, stride, tol);
+
+    for (std::size_t c = 0; c < n; ++c)
+        if (!same(T_opt[c], T_ref[c])) mismatch("T", c, T_opt[c], T_ref[c]);
+    if (s_opt.iterations_completed != s_ref.iterations_completed)
+        mismatch("iterations_completed", 0, s_opt.iterations_completed, s_ref.iterations_completed);
+    if (s_opt.early_exit_step != s_ref.early_exit_step)
+        mismatch("early_exit_step", 0, s_opt.early_exit_step, s_ref.early_exit_step);
+    if (!same(s_opt.max_delta, s_ref.max_delta)) mismatch("max_delta", 0, s_opt.max_delta, s_ref.max_delta);
+    for (std::size_t i = 0; i < hist_opt.size(); ++i)
+        if (!same(hist_opt[i], hist_ref[i])) mismatch("history", i, hist_opt[i], hist_ref[i]);
+    return 0;
+}
