@@ -1,5 +1,6 @@
 """Command line: ``python -m tavro_kiln demo [--size N] [--steps N] [--out PATH]``."""
 import argparse
+import os
 import sys
 
 
@@ -13,6 +14,13 @@ def positive_int(text):
     return value
 
 
+def png_path(text):
+    folder = os.path.dirname(os.path.abspath(text))
+    if not os.path.isdir(folder):
+        raise argparse.ArgumentTypeError(f"folder {folder!r} does not exist")
+    return text
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(prog="python -m tavro_kiln",
                                      description="tavro_kiln command line tools")
@@ -22,7 +30,7 @@ def parse_args(argv):
                       help="die width and length in cells (height is a quarter, at least 4); default 64")
     demo.add_argument("--steps", type=positive_int, default=2000,
                       help="maximum number of time steps; default 2000")
-    demo.add_argument("--out", default="tavro_kiln_demo.png",
+    demo.add_argument("--out", type=png_path, default="tavro_kiln_demo.png",
                       help="where to write the PNG; default tavro_kiln_demo.png")
     return parser.parse_args(argv)
 

@@ -57,7 +57,8 @@ def run_cli(*args):
                           text=True, timeout=300)
 
 
-@pytest.mark.parametrize("args", [["demo", "--size", "0"], ["demo", "--steps", "ten"], ["nope"], []])
+@pytest.mark.parametrize("args", [["demo", "--size", "0"], ["demo", "--steps", "ten"], ["nope"], [],
+                                  ["demo", "--out", "/no/such/folder/x.png"]])
 def test_demo_rejects_bad_options_without_traceback(args):
     result = run_cli(*args)
     assert result.returncode == 2
