@@ -18,34 +18,17 @@ namespace {
 using tavro::fuzz::Input;
 using tavro::fuzz::same;
 
-std::vector<double> field(Input& in, std::size_t n, double centre, double scale) {
-    std::vector<double> f(n);
-    if (in.flag()) {  // uniform
-        const double v = in.value(centre, scale);
-        for (double& x : f) x = v;
-    } else {
-        for (double& x : f) x = in.value(centre, scale);
-    }
-    return f;
-}
-
 [[noreturn]] void mismatch(const char* what, std::size_t index, double a, double b) {
-    std::fprintf(stderr, "field kernel mismatch: %s[%zu]: optimised %.17g, reference %.17g\n", what,
-                 index, a, b);
-    std::abort();
+    tavro::fuzz::mismatch("field kernel", what, index, a, b);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);
-    const std::int32_t nx = in.below(10) - 1;
-    const std::int32_t ny = in.below(10) - 1;
-    const std::int32_t nz = in.below(10) - 1;
-    const std::size_t n = (nx > 0 && ny > 0 && nz > 0)
-                              ? static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny) *
-                                    static_cast<std::size_t>(nz)
-                              : 0;
+    const tavro::fuzz::Extents extents = tavro::fuzz::read_extents(in);
+    const std::int32_t nx = extents.nx, ny = extents.ny, nz = extents.nz;
+    const std::size_t n = extents.cells;
 
     std::vector<double> bc(n, 0.0);
     const int codes_kind = in.below(3);
@@ -55,9 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const double P_k = in.value(1.0e26, 1.0e26);
-    const std::vector<double> psi0 = field(in, n, P_k, P_k);
-    const std::vector<double> tau0 = field(in, n, 0.0, 1.0);
-    const std::vector<double> phi = field(in, n, 0.0, 1.0);
+    const std::vector<double> psi0 = tavro::fuzz::read_field(in, n, P_k, P_k);
+    const std::vector<double> tau0 = tavro::fuzz::read_field(in, n, 0.0, 1.0);
+    const std::vector<double> phi = tavro::fuzz::read_field(in, n, 0.0, 1.0);
 
     const std::int32_t iterations = in.below(8) - 1;
     const bool with_history = in.below(4) != 0;

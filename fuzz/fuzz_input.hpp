@@ -7,8 +7,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace tavro::fuzz {
 
@@ -66,6 +69,43 @@ private:
 inline bool same(double a, double b) {
     if (std::isnan(a) && std::isnan(b)) return true;
     return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Extents -1..8 each (a negative one holds no cells) and their cell count.
+struct Extents {
+    std::int32_t nx, ny, nz;
+    std::size_t cells;
+};
+
+inline Extents read_extents(Input& in) {
+    Extents e;
+    e.nx = in.below(10) - 1;
+    e.ny = in.below(10) - 1;
+    e.nz = in.below(10) - 1;
+    e.cells = (e.nx > 0 && e.ny > 0 && e.nz > 0) ? static_cast<std::size_t>(e.nx) *
+                                                       static_cast<std::size_t>(e.ny) *
+                                                       static_cast<std::size_t>(e.nz)
+                                                 : 0;
+    return e;
+}
+
+// A per-cell field: one value everywhere, or a value per cell.
+inline std::vector<double> read_field(Input& in, std::size_t n, double centre, double scale) {
+    std::vector<double> f(n);
+    if (in.flag()) {
+        const double v = in.value(centre, scale);
+        for (double& x : f) x = v;
+    } else {
+        for (double& x : f) x = in.value(centre, scale);
+    }
+    return f;
+}
+
+[[noreturn]] inline void mismatch(const char* kernel, const char* what, std::size_t index,
+                                  double optimised, double reference) {
+    std::fprintf(stderr, "%s mismatch: %s[%zu]: optimised %.17g, reference %.17g\n", kernel, what,
+                 index, optimised, reference);
+    std::abort();
 }
 
 }  // namespace tavro::fuzz

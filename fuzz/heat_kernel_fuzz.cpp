@@ -18,43 +18,26 @@ namespace {
 using tavro::fuzz::Input;
 using tavro::fuzz::same;
 
-std::vector<double> field(Input& in, std::size_t n, double centre, double scale) {
-    std::vector<double> f(n);
-    if (in.flag()) {  // uniform
-        const double v = in.value(centre, scale);
-        for (double& x : f) x = v;
-    } else {
-        for (double& x : f) x = in.value(centre, scale);
-    }
-    return f;
-}
-
 [[noreturn]] void mismatch(const char* what, std::size_t index, double a, double b) {
-    std::fprintf(stderr, "heat kernel mismatch: %s[%zu]: optimised %.17g, reference %.17g\n", what,
-                 index, a, b);
-    std::abort();
+    tavro::fuzz::mismatch("heat kernel", what, index, a, b);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);
-    const std::int32_t nx = in.below(10) - 1;
-    const std::int32_t ny = in.below(10) - 1;
-    const std::int32_t nz = in.below(10) - 1;
-    const std::size_t n = (nx > 0 && ny > 0 && nz > 0)
-                              ? static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny) *
-                                    static_cast<std::size_t>(nz)
-                              : 0;
+    const tavro::fuzz::Extents extents = tavro::fuzz::read_extents(in);
+    const std::int32_t nx = extents.nx, ny = extents.ny, nz = extents.nz;
+    const std::size_t n = extents.cells;
 
     std::vector<std::int32_t> bc(n, 0);
     const int codes_kind = in.below(3);
     for (std::int32_t& c : bc) c = codes_kind == 0 ? 0 : codes_kind == 1 ? in.below(5) - 1 : in.below(8) == 0;
 
-    const std::vector<double> T0 = field(in, n, 300.0, 50.0);
-    const std::vector<double> k = field(in, n, 150.0, 100.0);
-    const std::vector<double> cp = field(in, n, 700.0, 300.0);
-    const std::vector<double> Q = field(in, n, 0.0, 1.0e3);
+    const std::vector<double> T0 = tavro::fuzz::read_field(in, n, 300.0, 50.0);
+    const std::vector<double> k = tavro::fuzz::read_field(in, n, 150.0, 100.0);
+    const std::vector<double> cp = tavro::fuzz::read_field(in, n, 700.0, 300.0);
+    const std::vector<double> Q = tavro::fuzz::read_field(in, n, 0.0, 1.0e3);
 
     double dx = in.value(1.0e-3, 1.0e-3);
     double dy = dx, dz = dx;
