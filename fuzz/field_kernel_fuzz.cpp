@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const std::size_t records = static_cast<std::size_t>(iterations > 0 ? iterations : 0) + 2;
-    std::vector<double> hist_opt(3 * records, 12345.0), hist_ref(3 * records, 12345.0);
-    std::vector<double> psi_opt = psi0, psi_ref = psi0, tau_opt = tau0, tau_ref = tau0;
+    std::vector<double> hist_ref(3 * records, 12345.0);
+    std::vector<double> psi_ref = psi0, tau_ref = tau0;
 
     auto grid_for = [&](std::vector<double>& psi, std::vector<double>& tau) {
         tavro::FieldGrid g;
@@ -68,25 +68,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         g.P_k = P_k;
         return g;
     };
-    tavro::FieldGrid g_opt = grid_for(psi_opt, tau_opt), g_ref = grid_for(psi_ref, tau_ref);
-    const tavro::RunSummary s_opt = tavro::relax_fields(
-        g_opt, iterations, with_history ? hist_opt.data() : nullptr, stride, tol);
+    tavro::FieldGrid g_ref = grid_for(psi_ref, tau_ref);
     const tavro::RunSummary s_ref = tavro::relax_fields_reference(
         g_ref, iterations, with_history ? hist_ref.data() : nullptr, stride, tol);
 
-    for (std::size_t c = 0; c < n; ++c) {
-        if (!same(psi_opt[c], psi_ref[c])) mismatch("psi", c, psi_opt[c], psi_ref[c]);
-        if (!same(tau_opt[c], tau_ref[c])) mismatch("tau", c, tau_opt[c], tau_ref[c]);
+    for (const tavro::Isa isa : tavro::fuzz::available_isas()) {
+        const tavro::IsaCapScope cap(isa);
+        std::vector<double> hist_opt(3 * records, 12345.0);
+        std::vector<double> psi_opt = psi0, tau_opt = tau0;
+        tavro::FieldGrid g_opt = grid_for(psi_opt, tau_opt);
+        const tavro::RunSummary s_opt = tavro::relax_fields(
+            g_opt, iterations, with_history ? hist_opt.data() : nullptr, stride, tol);
+
+        for (std::size_t c = 0; c < n; ++c) {
+            if (!same(psi_opt[c], psi_ref[c])) mismatch("psi", c, psi_opt[c], psi_ref[c]);
+            if (!same(tau_opt[c], tau_ref[c])) mismatch("tau", c, tau_opt[c], tau_ref[c]);
+        }
+        if (s_opt.iterations_completed != s_ref.iterations_completed)
+            mismatch("iterations_completed", 0, s_opt.iterations_completed, s_ref.iterations_completed);
+        if (s_opt.early_exit_step != s_ref.early_exit_step)
+            mismatch("early_exit_step", 0, s_opt.early_exit_step, s_ref.early_exit_step);
+        if (!same(s_opt.max_delta_final, s_ref.max_delta_final))
+            mismatch("max_delta_final", 0, s_opt.max_delta_final, s_ref.max_delta_final);
+        if (!same(s_opt.energy_final, s_ref.energy_final))
+            mismatch("energy_final", 0, s_opt.energy_final, s_ref.energy_final);
+        for (std::size_t i = 0; i < hist_opt.size(); ++i)
+            if (!same(hist_opt[i], hist_ref[i])) mismatch("history", i, hist_opt[i], hist_ref[i]);
     }
-    if (s_opt.iterations_completed != s_ref.iterations_completed)
-        mismatch("iterations_completed", 0, s_opt.iterations_completed, s_ref.iterations_completed);
-    if (s_opt.early_exit_step != s_ref.early_exit_step)
-        mismatch("early_exit_step", 0, s_opt.early_exit_step, s_ref.early_exit_step);
-    if (!same(s_opt.max_delta_final, s_ref.max_delta_final))
-        mismatch("max_delta_final", 0, s_opt.max_delta_final, s_ref.max_delta_final);
-    if (!same(s_opt.energy_final, s_ref.energy_final))
-        mismatch("energy_final", 0, s_opt.energy_final, s_ref.energy_final);
-    for (std::size_t i = 0; i < hist_opt.size(); ++i)
-        if (!same(hist_opt[i], hist_ref[i])) mismatch("history", i, hist_opt[i], hist_ref[i]);
     return 0;
 }

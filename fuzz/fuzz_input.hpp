@@ -13,6 +13,8 @@
 #include <limits>
 #include <vector>
 
+#include "tavro/simd_isa.hpp"
+
 namespace tavro::fuzz {
 
 class Input {
@@ -106,6 +108,16 @@ inline std::vector<double> read_field(Input& in, std::size_t n, double centre, d
     std::fprintf(stderr, "%s mismatch: %s[%zu]: optimised %.17g, reference %.17g\n", kernel, what,
                  index, optimised, reference);
     std::abort();
+}
+
+// The instruction sets the optimised kernels are checked on: every one this
+// build has and this CPU runs.
+inline std::vector<Isa> available_isas() {
+    std::vector<Isa> isas;
+    for (int i = 0; i < kIsaCount; ++i) {
+        if (isa_available(static_cast<Isa>(i))) isas.push_back(static_cast<Isa>(i));
+    }
+    return isas;
 }
 
 }  // namespace tavro::fuzz

@@ -65,14 +65,3 @@ def reference_solve(T, k, cp, Q, bc, dx, dy, dz, dt, iterations, stride=1, tol=0
             early_exit = step
             break
     return T, samples, (early_exit, completed, max_delta)
-
-
-def assert_bitwise_equal(actual, expected):
-    """Same shape, same bits; NaNs only need to sit in the same places."""
-    actual, expected = np.asarray(actual), np.asarray(expected)
-    assert actual.shape == expected.shape
-    assert actual.dtype == expected.dtype == np.float64
-    nan_a, nan_e = np.isnan(actual), np.isnan(expected)
-    assert np.array_equal(nan_a, nan_e), "NaNs differ"
-    same = actual[~nan_a].view(np.uint64) == expected[~nan_e].view(np.uint64)
-    assert same.all(), f"{(~same).sum()} values differ"

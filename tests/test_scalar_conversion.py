@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import assert_same_float
+from support import assert_same_float
 
 
 class FloatLike:

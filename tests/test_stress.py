@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from tavro_kiln import core
-from test_tcad_failures import native_heap_bytes
+from support import native_heap_bytes, native_heap_unavailable
 
 CALLS = 100_000
 GRID = np.full((3, 3, 3), 300.0)
@@ -64,6 +64,8 @@ def test_memory_and_references_stay_flat(monkeypatch, label, site, call):
     gc.collect()
     assert sys.getrefcount(GRID) == refs
     assert sys.getallocatedblocks() - blocks < 200
+    if heap is None:
+        pytest.skip(f"native heap not measurable: {native_heap_unavailable()}")
     assert native_heap_bytes() - heap < 1_000_000
 
 

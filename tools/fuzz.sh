@@ -4,10 +4,9 @@
 #
 # Usage: tools/fuzz.sh [SECONDS] [TARGET...]
 #   SECONDS  run time per target (default 60)
-#   TARGET   heat_kernel_fuzz, field_kernel_fuzz, query_anchor_fuzz, or
-#            heat_kernel_fuzz_max_lanes_{4,1}, field_kernel_fuzz_max_lanes_{4,1}
-#            (the optimised kernels capped at AVX2 / scalar sweeps), or
-#            query_to_k (the Python-level fuzz, fuzz/query_to_k_fuzz.py,
+#   TARGET   heat_kernel_fuzz, field_kernel_fuzz (the optimised kernel on
+#            every instruction set the machine has against the reference),
+#            query_anchor_fuzz, or query_to_k (the Python-level fuzz, fuzz/query_to_k_fuzz.py,
 #            run with .venv/bin/python against the installed package);
 #            default: the three C++ targets
 # Environment: CXX (default clang++), PYTHON (default .venv/bin/python).
@@ -37,7 +36,7 @@ for t in "${targets[@]}"; do
         (cd /tmp && "${PYTHON:-$root/.venv/bin/python}" "$root/fuzz/query_to_k_fuzz.py" "$seconds")
         continue
     fi
-    seeds="$root/fuzz/corpus/${t%_max_lanes_*}"
+    seeds="$root/fuzz/corpus/$t"
     corpus="$build/corpus/$t"
     mkdir -p "$corpus" "$build/artifacts"
     log="$build/$t.log"

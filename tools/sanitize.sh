@@ -9,7 +9,7 @@
 #            with the package built by scikit-build-core into build/asan-wheel
 #            with ASan+UBSan, then pytest run from tests/ with the ASan
 #            runtime preloaded into the (uninstrumented) interpreter
-# Environment: PYTHON=/path/to/python3.13 picks the interpreter.
+# Environment: PYTHON=/path/to/python3 (3.13 or newer) picks the interpreter.
 # Leak checking is off under Python (CPython and NumPy keep memory at exit);
 # any ASan report or UBSan diagnostic fails the run.
 set -euo pipefail
@@ -19,20 +19,8 @@ cd "$root"
 what="${1:-all}"
 san_flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 
-find_python() {  # the same search as ./dev
-    local candidate
-    for candidate in "${PYTHON:-}" python3.13 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 \
-                     /usr/local/bin/python3.13 /usr/bin/python3.13; do
-        [ -n "$candidate" ] || continue
-        if command -v "$candidate" >/dev/null 2>&1 &&
-           "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
-            command -v "$candidate"
-            return 0
-        fi
-    done
-    echo "sanitize: Python 3.13 not found (set PYTHON=/path/to/python3.13)" >&2
-    return 1
-}
+# shellcheck source=find_python.sh
+source "$root/tools/find_python.sh"
 
 run_kernels() {
     cmake -S . -B build/asan -G Ninja -DTAVRO_BUILD_PYTHON=OFF -DTAVRO_BUILD_KERNEL_TESTS=ON \

@@ -8,22 +8,18 @@
 #include <ostream>
 #include <vector>
 
+#include "kernel_paths.hpp"
 #include "tavro/field_kernel.hpp"
 
 namespace tavro::testing {
 
 using FieldKernelFn = RunSummary (*)(FieldGrid&, std::int32_t, double*, std::int32_t, double);
 
-struct NamedFieldKernel {
-    const char* name;
-    FieldKernelFn run;
-};
+using NamedFieldKernel = KernelPath<FieldKernelFn>;
 
-// Names the kernel in test output instead of dumping its bytes.
-inline void PrintTo(const NamedFieldKernel& kernel, std::ostream* os) { *os << kernel.name; }
-
-inline const NamedFieldKernel kBothFieldKernels[] = {{"optimised", &relax_fields},
-                                                     {"reference", &relax_fields_reference}};
+inline std::vector<NamedFieldKernel> field_kernel_paths() {
+    return kernel_paths<FieldKernelFn>(&relax_fields, &relax_fields_reference);
+}
 
 struct OwnedFieldGrid {
     std::int32_t nx, ny, nz;

@@ -7,22 +7,18 @@
 #include <ostream>
 #include <vector>
 
+#include "kernel_paths.hpp"
 #include "tavro/heat_kernel.hpp"
 
 namespace tavro::testing {
 
 using KernelFn = TcadSummary (*)(TcadGrid&, std::int32_t, double*, std::int32_t, double);
 
-struct NamedKernel {
-    const char* name;
-    KernelFn run;
-};
+using NamedKernel = KernelPath<KernelFn>;
 
-// Names the kernel in test output instead of dumping its bytes.
-inline void PrintTo(const NamedKernel& kernel, std::ostream* os) { *os << kernel.name; }
-
-inline const NamedKernel kBothKernels[] = {{"optimised", &tcad_kernel},
-                                           {"reference", &tcad_kernel_reference}};
+inline std::vector<NamedKernel> heat_kernel_paths() {
+    return kernel_paths<KernelFn>(&tcad_kernel, &tcad_kernel_reference);
+}
 
 struct OwnedGrid {
     std::int32_t nx, ny, nz;

@@ -14,11 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "kernel_paths.hpp"
 #include "owned_field_grid.hpp"
 #include "tavro/field_kernel.hpp"
 
 namespace tavro::testing {
 namespace {
+
+// Each case holds the optimised kernel to one instruction set.
+using FieldKernelEquivalence = OnEachIsa;
 
 // NaN as the hardware makes it (0/0). x86 passes on the payload of the first
 // NaN operand, and the compiler may commute an addition or multiplication, so
@@ -167,7 +171,7 @@ void expect_same_run(const RandomCase& rc, Coverage& coverage, bool any_nan_matc
     }
 }
 
-TEST(FieldKernelEquivalence, RandomSmallGridsMatchTheReferenceBitForBit) {
+TEST_P(FieldKernelEquivalence, RandomSmallGridsMatchTheReferenceBitForBit) {
     CaseGenerator generator(0xf1e1d, hardware_nan());
     Coverage coverage;
     for (int n = 0; n < 3000 && !::testing::Test::HasFailure(); ++n) {
@@ -180,7 +184,7 @@ TEST(FieldKernelEquivalence, RandomSmallGridsMatchTheReferenceBitForBit) {
 }
 
 // Rows longer than one piece: the split into pieces must keep flat order.
-TEST(FieldKernelEquivalence, LongRowsMatchTheReferenceBitForBit) {
+TEST_P(FieldKernelEquivalence, LongRowsMatchTheReferenceBitForBit) {
     CaseGenerator generator(7, hardware_nan());
     Coverage coverage;
     for (int n = 0; n < 100 && !::testing::Test::HasFailure(); ++n) {
@@ -192,7 +196,7 @@ TEST(FieldKernelEquivalence, LongRowsMatchTheReferenceBitForBit) {
 // Input NaNs of another sign or payload meet the hardware's own NaN in some
 // operations, and which one an operation passes on depends on an operand
 // order the compiler may commute. Their bits may differ; their places not.
-TEST(FieldKernelEquivalence, ForeignNanPatternsLandInTheSamePlaces) {
+TEST_P(FieldKernelEquivalence, ForeignNanPatternsLandInTheSamePlaces) {
     CaseGenerator generator(99, std::numeric_limits<double>::quiet_NaN());
     Coverage coverage;
     for (int n = 0; n < 1000 && !::testing::Test::HasFailure(); ++n) {
@@ -200,6 +204,9 @@ TEST(FieldKernelEquivalence, ForeignNanPatternsLandInTheSamePlaces) {
     }
     EXPECT_GT(coverage.nan_results, 150);
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryIsa, FieldKernelEquivalence, ::testing::ValuesIn(available_isas()),
+                         isa_test_name);
 
 }  // namespace
 }  // namespace tavro::testing

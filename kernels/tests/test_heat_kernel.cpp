@@ -1,6 +1,7 @@
 // Behaviour of the heat-diffusion kernel: worked values, held cells, step
 // control, history sampling and the statistics' NaN and signed-zero rules.
-// Every case runs against both the optimised and the reference kernel.
+// Every case runs against the reference and the optimised kernel on every
+// instruction set this machine has.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -389,10 +390,8 @@ TEST_P(HeatKernel, ScratchAllocationFailureRunsNoStep) {
     for (double h : history) EXPECT_EQ(h, kUnwritten);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothKernels, HeatKernel, ::testing::ValuesIn(kBothKernels),
-                         [](const ::testing::TestParamInfo<NamedKernel>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryPath, HeatKernel, ::testing::ValuesIn(heat_kernel_paths()),
+                         path_test_name<KernelFn>);
 
 }  // namespace
 }  // namespace tavro::testing

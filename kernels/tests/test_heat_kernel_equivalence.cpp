@@ -17,11 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "kernel_paths.hpp"
 #include "owned_grid.hpp"
 #include "tavro/heat_kernel.hpp"
 
 namespace tavro::testing {
 namespace {
+
+// Each case holds the optimised kernel to one instruction set.
+using HeatKernelEquivalence = OnEachIsa;
 
 // NaN as the hardware makes it (0/0). x86 passes on the payload of the first
 // NaN operand and the compiler may commute an addition or multiplication, so
@@ -292,7 +296,7 @@ void expect_same_run(const RandomCase& rc, Coverage& coverage) {
     }
 }
 
-TEST(HeatKernelEquivalence, RandomSmallGridsMatchTheReferenceBitForBit) {
+TEST_P(HeatKernelEquivalence, RandomSmallGridsMatchTheReferenceBitForBit) {
     CaseGenerator generator(0x7ea7'd1ff);
     Coverage coverage;
     for (int n = 0; n < 4000; ++n) {
@@ -310,7 +314,7 @@ TEST(HeatKernelEquivalence, RandomSmallGridsMatchTheReferenceBitForBit) {
     EXPECT_GT(coverage.zero_extremes, 150);
 }
 
-TEST(HeatKernelEquivalence, SignedZeroExtremesMatchTheReference) {
+TEST_P(HeatKernelEquivalence, SignedZeroExtremesMatchTheReference) {
     CaseGenerator generator(2024);
     Coverage coverage;
     for (int n = 0; n < 400 && !::testing::Test::HasFailure(); ++n) {
@@ -320,7 +324,7 @@ TEST(HeatKernelEquivalence, SignedZeroExtremesMatchTheReference) {
 }
 
 // Enough planes and steps for several full blocks of steps swept together.
-TEST(HeatKernelEquivalence, LargerGridsMatchTheReferenceBitForBit) {
+TEST_P(HeatKernelEquivalence, LargerGridsMatchTheReferenceBitForBit) {
     CaseGenerator generator(42);
     Coverage coverage;
     for (int n = 0; n < 16 && !::testing::Test::HasFailure(); ++n) {
@@ -330,7 +334,7 @@ TEST(HeatKernelEquivalence, LargerGridsMatchTheReferenceBitForBit) {
 
 // With the zeros off the first plane, a zero extreme of a step inside a
 // block cannot take its sign from a face cell.
-TEST(HeatKernelEquivalence, LateSignedZeroExtremesMatchTheReference) {
+TEST_P(HeatKernelEquivalence, LateSignedZeroExtremesMatchTheReference) {
     CaseGenerator generator(2025);
     Coverage coverage;
     for (int n = 0; n < 300 && !::testing::Test::HasFailure(); ++n) {
@@ -341,7 +345,7 @@ TEST(HeatKernelEquivalence, LateSignedZeroExtremesMatchTheReference) {
 
 // Planes too wide for the working memory of deep blocks go in bands of
 // rows, or in single steps when even a shallow block does not fit.
-TEST(HeatKernelEquivalence, WidePlanesMatchTheReferenceBitForBit) {
+TEST_P(HeatKernelEquivalence, WidePlanesMatchTheReferenceBitForBit) {
     CaseGenerator generator(99);
     Coverage coverage;
     const std::int32_t extents[][3] = {{6, 40, 2000}, {5, 30, 2999}, {3, 12, 15000}};
@@ -355,7 +359,7 @@ TEST(HeatKernelEquivalence, WidePlanesMatchTheReferenceBitForBit) {
 // A run that settles stops after the first step whose largest change is
 // below the tolerance. Tolerances just above each step's change make that
 // step, at every position in a block, the last one.
-TEST(HeatKernelEquivalence, EarlyExitAfterAnyStepMatchesTheReference) {
+TEST_P(HeatKernelEquivalence, EarlyExitAfterAnyStepMatchesTheReference) {
     CaseGenerator generator(31337);
     Coverage coverage;
     int stops = 0;
@@ -380,6 +384,9 @@ TEST(HeatKernelEquivalence, EarlyExitAfterAnyStepMatchesTheReference) {
     }
     EXPECT_GT(stops, 60);
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryIsa, HeatKernelEquivalence, ::testing::ValuesIn(available_isas()),
+                         isa_test_name);
 
 }  // namespace
 }  // namespace tavro::testing

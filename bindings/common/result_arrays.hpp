@@ -1,0 +1,39 @@
+// Building result arrays and dicts from native buffers.
+#pragma once
+
+#include <cstdint>
+
+#include "numpy_api.hpp"
+#include "py_ref.hpp"
+
+namespace tavro::py {
+
+// A new float64 array holding `count` leading values; the rest are zero.
+// The zeros come lazily from calloc, so a large tail costs nothing.
+PyRef new_float64_array(int ndim, const npy_intp* dims, const double* values, npy_intp count);
+
+// array[start::step]
+PyRef strided_view(PyObject* array, Py_ssize_t start, Py_ssize_t step);
+
+// dict[key] = value; false when value is empty (its creation failed) or the
+// insertion fails, with the exception set.
+bool set_item(PyObject* dict, const char* key, PyRef value);
+
+inline bool set_float(PyObject* dict, const char* key, double value) {
+    return set_item(dict, key, PyRef::steal(PyFloat_FromDouble(value)));
+}
+inline bool set_int(PyObject* dict, const char* key, long value) {
+    return set_item(dict, key, PyRef::steal(PyLong_FromLong(value)));
+}
+
+// Records of `stride`-sampled steps that a run of `completed` steps wrote.
+inline npy_intp written_records(std::int32_t completed, std::int32_t stride) {
+    return completed > 0 ? (completed - 1) / stride + 1 : 0;
+}
+
+// Adds three entries for a sample array of consecutive triples: names[0]
+// gets column 0 converted with astype(int), names[1] and names[2] strided
+// views of columns 1 and 2.
+bool add_sample_columns(PyObject* dict, PyObject* samples, const char* const names[3]);
+
+}  // namespace tavro::py

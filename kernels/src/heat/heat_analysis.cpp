@@ -1,0 +1,120 @@
+#include "heat/heat_analysis.hpp"
+
+#include <cstring>
+
+namespace tavro::heat {
+namespace {
+
+std::uint64_t bits_of(double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+// Whether the n values at p carry the bits `ref`, skipping the cells their
+// code holds when kSkipHeld. Branch-free, so that it vectorises.
+template <bool kSkipHeld>
+bool same_bits_in(const double* p, const std::int32_t* codes, std::int64_t n, std::uint64_t ref) {
+    std::uint64_t diff = 0;
+    for (std::int64_t c = 0; c < n; ++c) {
+        std::uint64_t bits;
+        std::memcpy(&bits, p + c, sizeof bits);
+        const std::uint64_t counts =
+            kSkipHeld && static_cast<std::uint32_t>(codes[c]) - 1u < 2u ? 0 : ~std::uint64_t{0};
+        diff |= (bits ^ ref) & counts;
+    }
+    return diff == 0;
+}
+
+bool interior_codes_hold(const std::int32_t* bc, std::int64_t nx, std::int64_t ny,
+                         std::int64_t nz) {
+    const std::int64_t n = nz - 2;  // interior cells of a row, from its cell 1 on
+    for (std::int64_t i = 1; i < nx - 1; ++i) {
+        for (std::int64_t j = 1; j < ny - 1; ++j) {
+            const std::int32_t* codes = bc + (i * ny + j) * nz + 1;
+            std::uint32_t held = 0;
+            for (std::int64_t c = 0; c < n; ++c) {
+                held |= static_cast<std::uint32_t>(codes[c]) - 1u < 2u ? 1u : 0u;
+            }
+            if (held != 0) return true;
+        }
+    }
+    return false;
+}
+
+// The first interior cell in flat order that its code does not hold, or -1.
+std::int64_t first_updated_cell(const std::int32_t* bc, std::int64_t nx, std::int64_t ny,
+                                std::int64_t nz) {
+    for (std::int64_t i = 1; i < nx - 1; ++i) {
+        for (std::int64_t j = 1; j < ny - 1; ++j) {
+            const std::int64_t row = (i * ny + j) * nz + 1;
+            for (std::int64_t c = row; c < row + nz - 2; ++c) {
+                if (!is_held_code(bc[c])) return c;
+            }
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+Faces face_extremes(const double* T, double* copy, std::int64_t nx, std::int64_t ny,
+                    std::int64_t nz) {
+    Faces faces;
+    auto take = [&](std::int64_t c) {
+        copy[c] = T[c];
+        take_extremes(faces.stats, T[c]);
+        if (faces.first_zero < 0 && T[c] == 0.0) {
+            faces.first_zero = c;
+            faces.zero = T[c];
+        }
+    };
+    for (std::int64_t i = 0; i < nx; ++i) {
+        for (std::int64_t j = 0; j < ny; ++j) {
+            const std::int64_t row = (i * ny + j) * nz;
+            if (i == 0 || i == nx - 1 || j == 0 || j == ny - 1) {
+                for (std::int64_t k = 0; k < nz; ++k) take(row + k);
+            } else if (nz > 0) {
+                take(row);
+                take(row + nz - 1);
+            }
+        }
+    }
+    return faces;
+}
+
+double first_zero_in_scan_order(const double* field, std::int64_t cells) {
+    for (std::int64_t c = 0; c < cells; ++c) {
+        if (field[c] == 0.0) return field[c];
+    }
+    return 0.0;
+}
+
+bool same_bits(double a, double b) { return bits_of(a) == bits_of(b); }
+
+Uniformity uniformity(const TcadGrid& g, std::int64_t nx, std::int64_t ny, std::int64_t nz) {
+    Uniformity u;
+    u.codes_hold = interior_codes_hold(g.bc, nx, ny, nz);
+    u.first = first_updated_cell(g.bc, nx, ny, nz);
+    if (u.first < 0) {  // every interior cell is held: nothing is updated
+        u.first = (ny + 1) * nz + 1;
+        return u;
+    }
+    const std::int64_t n = nz - 2;
+    const std::uint64_t k = bits_of(g.k[u.first]), cp = bits_of(g.cp[u.first]),
+                        q = bits_of(g.Q[u.first]);
+    auto same = [&](const double* a, std::int64_t row, std::uint64_t ref) {
+        return u.codes_hold ? same_bits_in<true>(a + row, g.bc + row, n, ref)
+                            : same_bits_in<false>(a + row, g.bc + row, n, ref);
+    };
+    for (std::int64_t i = 1; i < nx - 1 && (u.material || u.source); ++i) {
+        for (std::int64_t j = 1; j < ny - 1 && (u.material || u.source); ++j) {
+            const std::int64_t row = (i * ny + j) * nz + 1;
+            u.material = u.material && same(g.k, row, k) && same(g.cp, row, cp);
+            u.source = u.source && same(g.Q, row, q);
+        }
+    }
+    return u;
+}
+
+}  // namespace tavro::heat
