@@ -25,6 +25,9 @@ struct OwnedFieldGrid {
     std::int32_t nx, ny, nz;
     double P_k;
     std::vector<double> psi, tau, phi, bc;
+    // phi and bc handed to the kernel as absent (their arrays must then be
+    // all 0.0, and hold no flag of 1.0).
+    bool phi_absent = false, bc_absent = false;
 
     // Negative extents hold no cells, as in the kernel.
     OwnedFieldGrid(std::int32_t nx_, std::int32_t ny_, std::int32_t nz_, double P_k_ = 1e32,
@@ -44,7 +47,8 @@ struct OwnedFieldGrid {
                static_cast<std::size_t>(i2);
     }
     FieldGrid view() {
-        return {psi.data(), tau.data(), phi.data(), bc.data(), nx, ny, nz, P_k};
+        return {psi.data(), tau.data(), phi_absent ? nullptr : phi.data(),
+                bc_absent ? nullptr : bc.data(), nx, ny, nz, P_k};
     }
 
     static std::size_t extent(std::int32_t n) { return n > 0 ? static_cast<std::size_t>(n) : 0; }

@@ -25,6 +25,9 @@ struct OwnedGrid {
     std::vector<double> T, k, cp, Q;
     std::vector<std::int32_t> bc;
     double dx = 0.001, dy = 0.001, dz = 0.001, dt = 1e-6;
+    // Inputs handed to the kernel as one value (their arrays must then hold
+    // that value in every cell: k[0], cp[0], 0.0 and 0).
+    bool k_as_value = false, cp_as_value = false, Q_as_value = false, bc_as_value = false;
 
     // Negative extents hold no cells, as in the kernel.
     OwnedGrid(std::int32_t nx_, std::int32_t ny_, std::int32_t nz_, double T_fill = 300.0)
@@ -50,10 +53,12 @@ struct OwnedGrid {
     TcadGrid view() {
         TcadGrid g;
         g.T = T.data();
-        g.k = k.data();
-        g.cp = cp.data();
-        g.Q = Q.data();
-        g.bc = bc.data();
+        g.k = k_as_value ? nullptr : k.data();
+        g.cp = cp_as_value ? nullptr : cp.data();
+        g.Q = Q_as_value ? nullptr : Q.data();
+        g.bc = bc_as_value ? nullptr : bc.data();
+        g.k_uniform = k_as_value && !k.empty() ? k[0] : 0.0;
+        g.cp_uniform = cp_as_value && !cp.empty() ? cp[0] : 0.0;
         g.nx = nx;
         g.ny = ny;
         g.nz = nz;

@@ -141,8 +141,10 @@ TEST_P(FieldKernel, NanUpdatesAreInvisibleToMaxDelta) {
 // No free cell: nothing moves and max_delta is 0.0; the mean energy is
 // 0.0 / N, NaN for N = 0. psi still goes through psi' and back.
 TEST_P(FieldKernel, GridsWithoutFreeCellsHoldEverythingAndSettleAtOnce) {
-    const std::int32_t extents[][3] = {{0, 4, 4},  {4, 0, 4}, {4, 4, 0}, {-1, 3, 3}, {-2, -3, 5},
-                                       {1, 1, 1},  {2, 5, 5}, {5, 2, 5}, {5, 5, 2},  {1, 9, 9}};
+    // Zero cells with many rows: nothing may walk them one by one.
+    const std::int32_t extents[][3] = {{0, 4, 4}, {4, 4, 0}, {-1, 3, 3}, {-2, -3, 5}, {1, 1, 1},
+                                       {2, 5, 5}, {5, 2, 5}, {5, 5, 2},  {1, 9, 9},   {4, 0, 4},
+                                       {65536, 65536, 0}, {INT32_MAX, INT32_MAX, 0}};
     for (const auto& e : extents) {
         SCOPED_TRACE(std::to_string(e[0]) + "x" + std::to_string(e[1]) + "x" +
                      std::to_string(e[2]));

@@ -86,6 +86,14 @@ public:
             std::vector<double>* fields[] = {&g.psi, &g.tau, &g.phi};
             (*fields[below(3)])[below(g.cells())] = pick({nan_, kInf, -kInf});
         }
+        if (chance(0.3)) {  // no external field
+            g.phi.assign(g.cells(), 0.0);
+            g.phi_absent = chance(0.7);
+        }
+        if (chance(0.3)) {  // no flags
+            g.bc.assign(g.cells(), 0.0);
+            g.bc_absent = chance(0.7);
+        }
 
         const int tol_kind = below(10);
         if (tol_kind < 3) {

@@ -177,8 +177,10 @@ TEST_P(HeatKernel, NoStepForZeroOrNegativeIterations) {
 }
 
 TEST_P(HeatKernel, ZeroCellGridsReportTheStartingBounds) {
-    const std::int32_t extents[][3] = {{0, 4, 4},  {4, 0, 4},   {4, 4, 0},
-                                       {-1, 4, 4}, {-2, -3, 4}, {-1, -1, -1}};
+    // Zero cells with many rows: nothing may walk them one by one.
+    const std::int32_t extents[][3] = {{0, 4, 4},  {4, 0, 4},   {4, 4, 0},   {-1, 4, 4},
+                                       {-2, -3, 4}, {-1, -1, -1}, {65536, 65536, 0},
+                                       {INT32_MAX, INT32_MAX, 0}};
     for (const auto& e : extents) {
         SCOPED_TRACE(std::to_string(e[0]) + "x" + std::to_string(e[1]) + "x" + std::to_string(e[2]));
         OwnedGrid g(e[0], e[1], e[2]);

@@ -8,7 +8,10 @@
 namespace tavro {
 
 // The caller's grid, owned by the caller for one run. Cell (i0, i1, i2)
-// lives at flat index (i0*ny + i1)*nz + i2.
+// lives at flat index (i0*ny + i1)*nz + i2. The run keeps one generation of
+// psi' and of tau in psi and tau themselves, which therefore hold
+// intermediate values while it runs. A null phi means 0.0 in every cell, a
+// null bc no fixed cell.
 struct FieldGrid {
     double* psi = nullptr;        // psi in the caller's units: initial in, final out
     double* tau = nullptr;        // tau: initial in, final out

@@ -9,6 +9,9 @@ namespace tavro {
 
 // Working grid, owned by the caller for the length of one run. The kernel
 // rewrites only T. Cell (i, j, k) lives at flat index (i*ny + j)*nz + k.
+// An input that has the same value in every cell need not be spelt out: a
+// null k or cp means k_uniform or cp_uniform in every cell, a null Q a
+// source of 0.0 and a null bc the code 0 everywhere.
 struct TcadGrid {
     double* T = nullptr;         // temperature: initial field in, final field out
     const double* k = nullptr;   // thermal conductivity
@@ -22,6 +25,8 @@ struct TcadGrid {
     double dy = 0.0;
     double dz = 0.0;
     double dt = 0.0;
+    double k_uniform = 0.0;   // every cell's k when k is null
+    double cp_uniform = 0.0;  // every cell's cp when cp is null
 };
 
 struct TcadSummary {

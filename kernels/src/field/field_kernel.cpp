@@ -4,6 +4,9 @@
 // change without touching a rounding:
 //   - face cells never change, so both generations hold them from the start
 //     and a sweep visits only the interior;
+//   - one generation of each field lives in the caller's own buffers, so a
+//     run needs two scratch buffers, not four, and copies nothing back when
+//     it ends there;
 //   - the cell-independent leading products (P_k*1e-26, P_k*c3*P_k*P_k and
 //     P_k*5e-27) are formed once per run;
 //   - interior rows are updated several cells at a time with vectors of the
@@ -15,6 +18,7 @@
 #include <utility>
 
 #include "common/grid_extents.hpp"
+#include "common/grid_faces.hpp"
 #include "common/history.hpp"
 #include "field/field_constants.hpp"
 #include "field/field_dispatch.hpp"
@@ -27,6 +31,7 @@ namespace {
 // Whether a cell off the faces is fixed by its flag. Faces are often all
 // flagged; without an interior one the sweeps need not read the flags.
 bool interior_fixed(const double* bc, std::int64_t nx, std::int64_t ny, std::int64_t nz) {
+    if (nz < 3) return false;  // no interior, however many rows
     for (std::int64_t i0 = 1; i0 < nx - 1; ++i0) {
         for (std::int64_t i1 = 1; i1 < ny - 1; ++i1) {
             const double* row = bc + (i0 * ny + i1) * nz;
@@ -52,25 +57,25 @@ RunSummary relax_fields(FieldGrid& grid, std::int32_t iterations, double* histor
     const std::int64_t nx = extents.nx, ny = extents.ny, nz = extents.nz, cells = extents.cells;
     const std::size_t count = static_cast<std::size_t>(cells);
 
-    double* scratch[4];
-    for (double*& buffer : scratch) {
-        buffer = allocate_array<double>(count, AllocSite::field_scratch);
-    }
-    if (!scratch[0] || !scratch[1] || !scratch[2] || !scratch[3]) {
-        for (double* buffer : scratch) release_bytes(buffer);
+    // One generation of psi' and of tau lives in the caller's buffers, the
+    // other in scratch; the two change roles after every sweep.
+    double* psi_scratch = allocate_array<double>(count, AllocSite::field_scratch);
+    double* tau_scratch = allocate_array<double>(count, AllocSite::field_scratch);
+    if (psi_scratch == nullptr || tau_scratch == nullptr) {
+        release_bytes(psi_scratch);
+        release_bytes(tau_scratch);
         return not_started;
     }
-    double *psi_cur = scratch[0], *psi_next = scratch[1];
-    double *tau_cur = scratch[2], *tau_next = scratch[3];
+    double *psi_cur = grid.psi, *psi_next = psi_scratch;
+    double *tau_cur = grid.tau, *tau_next = tau_scratch;
 
-    // Both generations start with the entry fields, so the faces (which no
-    // sweep changes) are in place whichever buffer ends up current.
     const double P_k = grid.P_k;
-    for (std::size_t c = 0; c < count; ++c) psi_cur[c] = grid.psi[c] / P_k;
-    if (count > 0) {
-        std::memcpy(psi_next, psi_cur, count * sizeof(double));
-        std::memcpy(tau_cur, grid.tau, count * sizeof(double));
-        std::memcpy(tau_next, grid.tau, count * sizeof(double));
+    for (std::size_t c = 0; c < count; ++c) psi_cur[c] = psi_cur[c] / P_k;
+    // The face cells, which no sweep changes, go into the other generation
+    // now; every sweep writes all of the interior.
+    if (iterations > 0) {
+        detail::copy_faces(psi_cur, psi_next, nx, ny, nz);
+        detail::copy_faces(tau_cur, tau_next, nx, ny, nz);
     }
 
     field::Sweep sweep{};
@@ -80,7 +85,7 @@ RunSummary relax_fields(FieldGrid& grid, std::int32_t iterations, double* histor
     sweep.ny = ny;
     sweep.nz = nz;
     sweep.k = {P_k, P_k * 1e-26, P_k * detail::kCubicCoupling * P_k * P_k, P_k * 5e-27};
-    sweep.interior_fixed = interior_fixed(grid.bc, nx, ny, nz);
+    sweep.interior_fixed = grid.bc != nullptr && interior_fixed(grid.bc, nx, ny, nz);
     const bool has_interior = nx >= 3 && ny >= 3 && nz >= 3;
     const field::InteriorFn relax = field::interior_sweep_for(active_isa());
 
@@ -111,9 +116,11 @@ RunSummary relax_fields(FieldGrid& grid, std::int32_t iterations, double* histor
         }
     }
 
+    // Back to the caller's units, in the caller's buffers.
     for (std::size_t c = 0; c < count; ++c) grid.psi[c] = P_k * psi_cur[c];
-    if (count > 0) std::memcpy(grid.tau, tau_cur, count * sizeof(double));
-    for (double* buffer : scratch) release_bytes(buffer);
+    if (tau_cur != grid.tau && count > 0) std::memcpy(grid.tau, tau_cur, count * sizeof(double));
+    release_bytes(psi_scratch);
+    release_bytes(tau_scratch);
     return summary;
 }
 

@@ -55,13 +55,15 @@ RunSummary relax_fields_reference(FieldGrid& grid, std::int32_t iterations, doub
         double max_delta = 0.0;
         double energy = 0.0;
 
-        for (std::int64_t i0 = 0; i0 < nx; ++i0) {
+        // With no cells there is nothing to visit, however many rows.
+        for (std::int64_t i0 = 0; i0 < (cells > 0 ? nx : 0); ++i0) {
             for (std::int64_t i1 = 0; i1 < ny; ++i1) {
                 for (std::int64_t i2 = 0; i2 < nz; ++i2) {
                     const std::int64_t f = (i0 * ny + i1) * nz + i2;
                     const bool on_face = i0 == 0 || i0 == nx - 1 || i1 == 0 || i1 == ny - 1 ||
                                          i2 == 0 || i2 == nz - 1;
-                    if (grid.bc[f] == 1.0 || on_face) {
+                    const double flag = grid.bc != nullptr ? grid.bc[f] : 0.0;
+                    if (flag == 1.0 || on_face) {
                         psi_next[f] = psi_cur[f];
                         tau_next[f] = tau_cur[f];
                         continue;
@@ -69,7 +71,7 @@ RunSummary relax_fields_reference(FieldGrid& grid, std::int32_t iterations, doub
 
                     const double Psi = psi_cur[f];
                     const double T = tau_cur[f];
-                    const double Phi = grid.phi[f];
+                    const double Phi = grid.phi != nullptr ? grid.phi[f] : 0.0;
 
                     const double psi_sum = psi_cur[f + 1] + psi_cur[f - 1] + psi_cur[f + s2] +
                                            psi_cur[f - s2] + psi_cur[f + s1] + psi_cur[f - s1];

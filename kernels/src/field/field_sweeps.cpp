@@ -52,8 +52,8 @@ TAVRO_ALWAYS_INLINE typename L::Vec neighbour_sum(const double* at, std::int64_t
 // recomputed to the same bits, which changes neither a field nor a figure.
 // `log_term` holds each cell's S; each cell's energy term goes to
 // `energy_term` (0.0 for a fixed cell; see relax_row). Without kReadFlags
-// every cell is free.
-template <class L, bool kReadFlags>
+// every cell is free; without kPhiCells phi is 0.0 everywhere.
+template <class L, bool kReadFlags, bool kPhiCells>
 TAVRO_ALWAYS_INLINE void relax_piece(const Sweep& w, std::int64_t first, std::int64_t count,
                                      const double* log_term, double* energy_term,
                                      typename L::Vec& lane_max) {
@@ -67,14 +67,17 @@ TAVRO_ALWAYS_INLINE void relax_piece(const Sweep& w, std::int64_t first, std::in
         const std::int64_t f = first + at;
         const V Psi = L::load(w.psi + f);
         const V T = L::load(w.tau + f);
-        const V Phi = L::load(w.phi + f);
         const V S = L::load(log_term + at);
 
         const V L_psi = neighbour_sum<L>(w.psi + f, s2, s1) - Psi * 6.0;
         const V L_tau = neighbour_sum<L>(w.tau + f, s2, s1) - T * 6.0;
 
         const V D = L::select(L::greater(T, tau_floor), T + 1.0, floored);
-        const V Q = Phi * 1e-24 * Phi;
+        V Q = L::splat(0.0 * 1e-24 * 0.0);
+        if constexpr (kPhiCells) {
+            const V Phi = L::load(w.phi + f);
+            Q = Phi * 1e-24 * Phi;
+        }
 
         const V u = Psi - 1.0;
         const V G_psi = k.linear * u - S * 7e-10 + T * 5e-124 * T + k.cubic * u * u * u - Q -
@@ -119,7 +122,7 @@ TAVRO_ALWAYS_INLINE void relax_piece(const Sweep& w, std::int64_t first, std::in
 // order. A fixed cell's energy term is +0.0, and adding +0.0 changes no sum
 // that is not -0.0; the energy never is, since it starts at +0.0 and a
 // rounded sum is -0.0 only when both addends are.
-template <bool kReadFlags>
+template <bool kReadFlags, bool kPhiCells>
 TAVRO_ALWAYS_INLINE void relax_row(Sweep& w, std::int64_t first, std::int64_t end,
                                    Wide::Vec& lane_max, Narrow::Vec& narrow_max) {
     double log_term[kPieceCells + kMaxLanes];
@@ -134,9 +137,11 @@ TAVRO_ALWAYS_INLINE void relax_row(Sweep& w, std::int64_t first, std::int64_t en
             log_term[c] = T > kTauFloor ? std::log(T + 1.0) : T;
         }
         if (count >= Wide::kCount) {
-            relax_piece<Wide, kReadFlags>(w, first, count, log_term, energy_term, lane_max);
+            relax_piece<Wide, kReadFlags, kPhiCells>(w, first, count, log_term, energy_term,
+                                                     lane_max);
         } else {
-            relax_piece<Narrow, kReadFlags>(w, first, count, log_term, energy_term, narrow_max);
+            relax_piece<Narrow, kReadFlags, kPhiCells>(w, first, count, log_term, energy_term,
+                                                       narrow_max);
         }
         double energy = w.energy;
         for (std::int64_t c = 0; c < count; ++c) energy = energy_term[c] + energy;
@@ -145,6 +150,7 @@ TAVRO_ALWAYS_INLINE void relax_row(Sweep& w, std::int64_t first, std::int64_t en
     }
 }
 
+template <bool kReadFlags, bool kPhiCells>
 void relax_interior(Sweep& shared) {
     // A private copy: stores into the fields cannot alias it, so its members
     // stay in registers.
@@ -155,11 +161,7 @@ void relax_interior(Sweep& shared) {
         for (std::int64_t i1 = 1; i1 < w.ny - 1; ++i1) {
             const std::int64_t first = (i0 * w.ny + i1) * w.nz + 1;
             const std::int64_t end = first + (w.nz - 2);
-            if (w.interior_fixed) {
-                relax_row<true>(w, first, end, lane_max, narrow_max);
-            } else {
-                relax_row<false>(w, first, end, lane_max, narrow_max);
-            }
+            relax_row<kReadFlags, kPhiCells>(w, first, end, lane_max, narrow_max);
         }
     }
     double lanes[kMaxLanes];
@@ -172,6 +174,16 @@ void relax_interior(Sweep& shared) {
     shared.energy = w.energy;
 }
 
+// Reads the flags only where some interior cell is fixed, phi only where
+// there is one.
+void relax_interior_any(Sweep& w) {
+    if (w.phi != nullptr) {
+        w.interior_fixed ? relax_interior<true, true>(w) : relax_interior<false, true>(w);
+    } else {
+        w.interior_fixed ? relax_interior<true, false>(w) : relax_interior<false, false>(w);
+    }
+}
+
 }  // namespace
 }  // namespace tavro::field::TAVRO_SIMD_ISA
 #endif  // TAVRO_SIMD_ENABLED
@@ -181,7 +193,7 @@ void relax_interior(Sweep& shared) {
 #if TAVRO_SIMD_ENABLED
 namespace tavro::field::TAVRO_SIMD_ISA {
 
-InteriorFn interior_sweep() { return &relax_interior; }
+InteriorFn interior_sweep() { return &relax_interior_any; }
 
 }  // namespace tavro::field::TAVRO_SIMD_ISA
 #endif

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/grid_faces.hpp"
+
 namespace tavro::heat {
 namespace {
 
@@ -61,25 +63,16 @@ std::int64_t first_updated_cell(const std::int32_t* bc, std::int64_t nx, std::in
 Faces face_extremes(const double* T, double* copy, std::int64_t nx, std::int64_t ny,
                     std::int64_t nz) {
     Faces faces;
-    auto take = [&](std::int64_t c) {
-        copy[c] = T[c];
-        take_extremes(faces.stats, T[c]);
-        if (faces.first_zero < 0 && T[c] == 0.0) {
-            faces.first_zero = c;
-            faces.zero = T[c];
-        }
-    };
-    for (std::int64_t i = 0; i < nx; ++i) {
-        for (std::int64_t j = 0; j < ny; ++j) {
-            const std::int64_t row = (i * ny + j) * nz;
-            if (i == 0 || i == nx - 1 || j == 0 || j == ny - 1) {
-                for (std::int64_t k = 0; k < nz; ++k) take(row + k);
-            } else if (nz > 0) {
-                take(row);
-                take(row + nz - 1);
+    detail::for_each_face_run(nx, ny, nz, [&](std::int64_t first, std::int64_t count) {
+        for (std::int64_t c = first; c < first + count; ++c) {
+            copy[c] = T[c];
+            take_extremes(faces.stats, T[c]);
+            if (faces.first_zero < 0 && T[c] == 0.0) {
+                faces.first_zero = c;
+                faces.zero = T[c];
             }
         }
-    }
+    });
     return faces;
 }
 
@@ -94,24 +87,32 @@ bool same_bits(double a, double b) { return bits_of(a) == bits_of(b); }
 
 Uniformity uniformity(const TcadGrid& g, std::int64_t nx, std::int64_t ny, std::int64_t nz) {
     Uniformity u;
-    u.codes_hold = interior_codes_hold(g.bc, nx, ny, nz);
-    u.first = first_updated_cell(g.bc, nx, ny, nz);
-    if (u.first < 0) {  // every interior cell is held: nothing is updated
-        u.first = (ny + 1) * nz + 1;
-        return u;
+    if (g.bc != nullptr) {
+        u.codes_hold = interior_codes_hold(g.bc, nx, ny, nz);
+        u.first = first_updated_cell(g.bc, nx, ny, nz);
+        if (u.first < 0) {  // every interior cell is held: nothing is updated
+            u.first = (ny + 1) * nz + 1;
+            return u;
+        }
+    } else {
+        u.first = (ny + 1) * nz + 1;  // the first interior cell
     }
+    // Inputs given as one value are uniform already; arrays are compared
+    // with their value at the first updated cell.
     const std::int64_t n = nz - 2;
-    const std::uint64_t k = bits_of(g.k[u.first]), cp = bits_of(g.cp[u.first]),
-                        q = bits_of(g.Q[u.first]);
-    auto same = [&](const double* a, std::int64_t row, std::uint64_t ref) {
-        return u.codes_hold ? same_bits_in<true>(a + row, g.bc + row, n, ref)
-                            : same_bits_in<false>(a + row, g.bc + row, n, ref);
-    };
-    for (std::int64_t i = 1; i < nx - 1 && (u.material || u.source); ++i) {
-        for (std::int64_t j = 1; j < ny - 1 && (u.material || u.source); ++j) {
-            const std::int64_t row = (i * ny + j) * nz + 1;
-            u.material = u.material && same(g.k, row, k) && same(g.cp, row, cp);
-            u.source = u.source && same(g.Q, row, q);
+    const double* arrays[3] = {g.k, g.cp, g.Q};
+    bool* verdicts[3] = {&u.material, &u.material, &u.source};
+    for (int a = 0; a < 3; ++a) {
+        const double* values = arrays[a];
+        if (values == nullptr) continue;
+        const std::uint64_t ref = bits_of(values[u.first]);
+        bool& same = *verdicts[a];
+        for (std::int64_t i = 1; i < nx - 1 && same; ++i) {
+            for (std::int64_t j = 1; j < ny - 1 && same; ++j) {
+                const std::int64_t row = (i * ny + j) * nz + 1;
+                same = u.codes_hold ? same_bits_in<true>(values + row, g.bc + row, n, ref)
+                                    : same_bits_in<false>(values + row, nullptr, n, ref);
+            }
         }
     }
     return u;

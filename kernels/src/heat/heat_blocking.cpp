@@ -121,6 +121,7 @@ BlockPlan::BlockPlan(const TcadGrid& grid, const detail::GridExtents64& e,
                      std::int32_t iterations, Isa isa) noexcept {
     has_interior_ = e.nx >= 3 && e.ny >= 3 && e.nz >= 3;
     if (has_interior_) {
+        ready_ = false;
         Setup& s = pipe_.s;
         s.nx = e.nx;
         s.ny = e.ny;
@@ -136,13 +137,17 @@ BlockPlan::BlockPlan(const TcadGrid& grid, const detail::GridExtents64& e,
         s.Q = grid.Q;
         s.bc = grid.bc;
         const Uniformity u = uniformity(grid, e.nx, e.ny, e.nz);
+        const double k = grid.k != nullptr ? grid.k[u.first] : grid.k_uniform;
+        const double cp = grid.cp != nullptr ? grid.cp[u.first] : grid.cp_uniform;
         if (u.material) {
-            const double a = (grid.k[u.first] / (grid.cp[u.first] * kTcadDensity)) * grid.dt;
+            const double a = (k / (cp * kTcadDensity)) * grid.dt;
             s.cx = a / s.dxx;
             s.cy = a / s.dyy;
             s.cz = a / s.dzz;
+        } else if (!spell_out_material(grid, e.cells)) {
+            return;
         }
-        if (u.source) s.dtq = grid.dt * grid.Q[u.first];
+        if (u.source) s.dtq = grid.dt * (grid.Q != nullptr ? grid.Q[u.first] : 0.0);
         const bool same_spacing = same_bits(s.dxx, s.dyy) && same_bits(s.dxx, s.dzz);
         plan_depth(iterations, u.material, same_spacing);
 
@@ -157,6 +162,7 @@ BlockPlan::BlockPlan(const TcadGrid& grid, const detail::GridExtents64& e,
         pipe_.plane[0] = plane_sweep(sweeps, mode, u.codes_hold, !u.source, false);
         pipe_.plane[1] = plane_sweep(sweeps, mode, u.codes_hold, !u.source, true);
         pipe_.coef = is_cached(mode) ? sweeps.coef[same_spacing ? 1 : 0] : nullptr;
+        ready_ = true;
     }
     blocks_left_ = iterations > 0 ? (iterations + depth_max_ - 1) / depth_max_ : 0;
     if (blocks_left_ % 2 != 0 && blocks_left_ < iterations) ++blocks_left_;
@@ -199,7 +205,22 @@ void BlockPlan::plan_depth(std::int32_t iterations, bool uniform_material, bool 
     pipe_.band = s.ny - 2;
 }
 
-BlockPlan::~BlockPlan() { release_bytes(working_); }
+// Per-cell coefficients read k and cp from arrays: one given as a single
+// value is spelt out when the other varies.
+bool BlockPlan::spell_out_material(const TcadGrid& grid, std::int64_t cells) {
+    if (grid.k != nullptr && grid.cp != nullptr) return true;
+    material_ = allocate_array<double>(static_cast<std::size_t>(cells), AllocSite::scratch);
+    if (material_ == nullptr) return false;
+    const double value = grid.k == nullptr ? grid.k_uniform : grid.cp_uniform;
+    std::fill(material_, material_ + cells, value);
+    (grid.k == nullptr ? pipe_.s.k : pipe_.s.cp) = material_;
+    return true;
+}
+
+BlockPlan::~BlockPlan() {
+    release_bytes(working_);
+    release_bytes(material_);
+}
 
 int BlockPlan::next_depth(std::int32_t s0, std::int32_t iterations) const {
     if (!blocking_) return 1;

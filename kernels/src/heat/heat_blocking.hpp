@@ -51,6 +51,9 @@ public:
     BlockPlan(const BlockPlan&) = delete;
     BlockPlan& operator=(const BlockPlan&) = delete;
 
+    // False when the plan could not get the memory it needs: then no step
+    // may run.
+    bool ready() const { return ready_; }
     bool has_interior() const { return has_interior_; }
     const Pipeline& pipeline() const { return pipe_; }
 
@@ -65,9 +68,12 @@ public:
 
 private:
     void plan_depth(std::int32_t iterations, bool uniform_material, bool same_spacing);
+    bool spell_out_material(const TcadGrid& grid, std::int64_t cells);
 
     Pipeline pipe_{};
     double* working_ = nullptr;
+    double* material_ = nullptr;  // k or cp spelt out per cell
+    bool ready_ = true;
     bool has_interior_ = false;
     bool blocking_ = true;
     int depth_max_ = 1;

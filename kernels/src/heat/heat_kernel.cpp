@@ -110,13 +110,20 @@ TcadSummary tcad_kernel(TcadGrid& grid, std::int32_t iterations, double* history
     if (!detail::grid_extents(grid, &extents)) return summary;
     const std::int64_t cells = extents.cells;
     double* scratch = allocate_array<double>(static_cast<std::size_t>(cells), AllocSite::scratch);
-    if (scratch == nullptr) return summary;
+    if (scratch == nullptr || iterations <= 0) {
+        release_bytes(scratch);
+        return summary;
+    }
 
     // The face cells go into the scratch field now; every step writes all of
     // the interior before anything reads it.
     const heat::Faces faces = heat::face_extremes(grid.T, scratch, extents.nx, extents.ny,
                                                   extents.nz);
     heat::BlockPlan plan(grid, extents, iterations, active_isa());
+    if (!plan.ready()) {
+        release_bytes(scratch);
+        return summary;
+    }
     // The first zero in flat order is a face cell's when no interior cell
     // comes before it; then a zero extreme needs no look at the field.
     const std::int64_t first_interior =

@@ -39,27 +39,32 @@ TcadSummary tcad_kernel_reference(TcadGrid& grid, std::int32_t iterations, doubl
         double t_min = kTcadMinStart;
         double delta = 0.0;
 
-        for (std::int64_t i = 0; i < nx; ++i) {
+        // With no cells there is nothing to visit, however many rows.
+        for (std::int64_t i = 0; i < (cells > 0 ? nx : 0); ++i) {
             for (std::int64_t j = 0; j < ny; ++j) {
                 for (std::int64_t k = 0; k < nz; ++k) {
                     const std::int64_t c = (i * ny + j) * nz + k;
                     const bool on_face = i == 0 || i == nx - 1 || j == 0 || j == ny - 1 ||
                                          k == 0 || k == nz - 1;
-                    const bool held = grid.bc[c] == 1 || grid.bc[c] == 2 || on_face;
+                    const std::int32_t code = grid.bc != nullptr ? grid.bc[c] : 0;
+                    const bool held = code == 1 || code == 2 || on_face;
 
                     double v;
                     if (held) {
                         v = T[c];
                     } else {
                         const double T0 = T[c];
-                        const double a = (grid.k[c] / (grid.cp[c] * kTcadDensity)) * grid.dt;
+                        const double conductivity = grid.k != nullptr ? grid.k[c] : grid.k_uniform;
+                        const double capacity = grid.cp != nullptr ? grid.cp[c] : grid.cp_uniform;
+                        const double source = grid.Q != nullptr ? grid.Q[c] : 0.0;
+                        const double a = (conductivity / (capacity * kTcadDensity)) * grid.dt;
                         const double cx = a / (grid.dx * grid.dx);
                         const double cy = a / (grid.dy * grid.dy);
                         const double cz = a / (grid.dz * grid.dz);
                         const double d2x = (T[c + ny * nz] - 2.0 * T0) + T[c - ny * nz];
                         const double d2y = (T[c + nz] - 2.0 * T0) + T[c - nz];
                         const double d2z = (T[c + 1] - 2.0 * T0) + T[c - 1];
-                        v = (((T0 + cx * d2x) + cy * d2y) + cz * d2z) + grid.dt * grid.Q[c];
+                        v = (((T0 + cx * d2x) + cy * d2y) + cz * d2z) + grid.dt * source;
                     }
                     next[c] = v;
 

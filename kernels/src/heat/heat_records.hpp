@@ -130,10 +130,11 @@ inline RowJob row_of(const PlaneJob& job, const Setup& s, std::int64_t j) {
     r.ym = j == 1 ? job.face_lo : r.t - s.nz;
     r.yp = j == s.ny - 2 ? job.face_hi : r.t + s.nz;
     r.out = job.out.row(j, s.nz);
-    r.k = s.k + g;
-    r.cp = s.cp + g;
-    r.q = s.Q + g;
-    r.bc = s.bc + g;
+    // Inputs given as one value have no array (and are not read).
+    r.k = s.k != nullptr ? s.k + g : nullptr;
+    r.cp = s.cp != nullptr ? s.cp + g : nullptr;
+    r.q = s.Q != nullptr ? s.Q + g : nullptr;
+    r.bc = s.bc != nullptr ? s.bc + g : nullptr;
     r.cx = job.cx.rows != nullptr ? job.cx.row(j, s.nz) : nullptr;
     r.cy = job.cy.rows != nullptr ? job.cy.row(j, s.nz) : nullptr;
     r.cz = job.cz.rows != nullptr ? job.cz.row(j, s.nz) : nullptr;
