@@ -195,11 +195,28 @@ def test_first_short_array_in_cell_order_raises(hxm):
         hxm.hxm_solve_3d(np.ones((3, 3, 3, 0)), np.ones(0), np.ones(4))
 
 
+@pytest.mark.parametrize("shape", [(0, 3, 3), (65536, 65536, 0), (65536, 0, 65536, 2)])
+def test_zero_cell_grids_run(hxm, shape):
+    psi = np.zeros(shape)
+    out_psi, out_tau, h = hxm.hxm_solve_3d(psi, [], [], [], iterations=2, convergence_tol=1.0,
+                                           return_history=True)
+    assert out_psi.shape == out_tau.shape == shape[:3] and out_psi.size == 0
+    assert (h["early_exit_step"], h["iterations_completed"]) == (0, 1)
+    assert math.isnan(h["energy_final"]) and math.isnan(h["mean_energy"][0])
+
+
+@pytest.mark.parametrize("site", ["field_phi", "field_bc"])
+def test_absent_inputs_need_no_buffer(hxm, fail_allocation, site):
+    fail_allocation(site)
+    out_psi, _, _ = hxm.hxm_solve_3d(np.ones((3, 3, 3)), np.ones((3, 3, 3)), iterations=1)
+    assert out_psi.shape == (3, 3, 3)
+
+
 @pytest.mark.parametrize("site", ["field_psi", "field_tau", "field_phi", "field_bc"])
 def test_grid_allocation_failure(hxm, fail_allocation, site):
     fail_allocation(site)
     with pytest.raises(MemoryError, match="^HXM grid allocation failed$"):
-        hxm.hxm_solve_3d(np.ones((3, 3, 3)), np.ones((3, 3, 3)), np.ones(2))
+        hxm.hxm_solve_3d(np.ones((3, 3, 3)), np.ones((3, 3, 3)), np.ones(2), np.ones(2))
 
 
 def test_history_allocation_failure(hxm, fail_allocation):
@@ -220,7 +237,7 @@ def test_scratch_failure_returns_input_fields(hxm, fail_allocation):
 def test_no_native_memory_is_kept(hxm, fail_allocation, native_heap):
     grid = np.ones((24, 24, 24))
     calls = [("", dict(return_history=True)), ("", dict(phi_ext=np.ones(3))),
-             ("field_bc", {}), ("field_history", dict(return_history=True)),
+             ("field_bc", dict(bc_type=grid)), ("field_history", dict(return_history=True)),
              ("field_scratch", dict(return_history=True))]
     for site, kwargs in calls:
         fail_allocation(site)

@@ -95,15 +95,22 @@ def test_first_failing_element_wins_in_cell_then_field_order(core):
         core.tcad_solve_3d(T, bc_type=bc)
 
 
-def test_zero_cell_grid_reads_no_elements(core):
-    T = np.zeros((0, 4, 4))
+@pytest.mark.parametrize("shape", [(0, 4, 4), (4, 0, 4), (4, 4, 0), (65536, 65536, 0),
+                                   (65536, 0, 65536, 7)])
+def test_zero_cell_grid_reads_no_elements(core, shape):
+    T = ShapeOnly(shape)
     field, info = core.tcad_solve_3d(T, Q_heat=[1, 2], bc_type="no flat", iterations=3,
                                      return_history=True)
-    assert field.shape == (0, 4, 4)
+    assert field.shape == shape[:3] and field.size == 0
     assert info["T_max"].tolist() == [-1e10] * 3 and info["T_min"].tolist() == [1e10] * 3
     # k_thermal is still resolved.
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="expected 3"):
         core.tcad_solve_3d(T, k_thermal=np.ones(3))
+
+
+def test_zero_cell_shape_numpy_cannot_describe_passes_numpy_error(core):
+    with pytest.raises(ValueError, match="array is too big"):
+        core.tcad_solve_3d(ShapeOnly((0, 2**31 - 1, 2**31 - 1)))
 
 
 def test_conversions_run_in_parameter_order_before_any_array_work(core):
@@ -117,7 +124,15 @@ def test_conversions_run_in_parameter_order_before_any_array_work(core):
 def test_grid_allocation_failure(core, fail_allocation, site):
     fail_allocation(site)
     with pytest.raises(MemoryError, match="^Failed to allocate TCAD grid$"):
-        core.tcad_solve_3d(GRID, k_thermal=np.ones((2, 2)))  # reported before k is resolved
+        # Reported before k is resolved.
+        core.tcad_solve_3d(GRID, GRID, GRID, k_thermal=np.ones((2, 2)), cp=GRID)
+
+
+@pytest.mark.parametrize("site", ["grid_k", "grid_cp", "grid_Q", "grid_bc"])
+def test_inputs_given_as_one_value_need_no_buffer(core, fail_allocation, site):
+    fail_allocation(site)
+    field, _ = core.tcad_solve_3d(GRID, k_thermal=150, cp=np.float64(700.0), iterations=1)
+    assert field.shape == GRID.shape
 
 
 def test_history_allocation_failure(core, fail_allocation):
@@ -143,7 +158,8 @@ def test_scratch_allocation_failure_returns_initial_field(core, fail_allocation)
         ("", dict(k_thermal=np.ones((2, 2)))),
         ("", dict(Q_heat=np.array([None] * 32768, dtype=object).reshape(32, 32, 32))),
         ("", dict(bc_type=np.full((32, 32, 32), np.nan))),
-        ("grid_T", {}), ("grid_cp", {}), ("grid_bc", {}),
+        ("grid_T", {}), ("grid_cp", dict(cp=np.ones((32, 32, 32)))),
+        ("grid_bc", dict(bc_type=np.zeros((32, 32, 32)))),
         ("history", dict(return_history=True)),
         ("scratch", dict(return_history=True)),
     ],

@@ -38,11 +38,13 @@ def paths():
     ]
     for site in ("grid_T", "grid_k", "grid_cp", "grid_Q", "grid_bc", "history", "scratch"):
         yield (f"tcad fail {site}", site,
-               lambda: core.tcad_solve_3d(GRID, iterations=2, return_history=True))
+               lambda: core.tcad_solve_3d(GRID, GRID, GRID, GRID, GRID, iterations=2,
+                                          return_history=True))
     for site in ("field_psi", "field_tau", "field_phi", "field_bc", "field_history",
                  "field_scratch"):
         yield (f"hxm fail {site}", site,
-               lambda: core.hxm_solve_3d(GRID, GRID, iterations=2, return_history=True))
+               lambda: core.hxm_solve_3d(GRID, GRID, GRID, GRID, iterations=2,
+                                         return_history=True))
 
 
 @pytest.mark.parametrize("label, site, call", list(paths()), ids=[p[0] for p in paths()])

@@ -37,15 +37,21 @@ bool convert_scalars(PyObject* const* args, FieldScalars* s) {
            py::to_double(args[kConvergenceTol], &s->convergence_tol);
 }
 
+// The native buffers of the call: phi and the flags when given, and the
+// history; released on every exit path.
 struct FieldBuffers {
-    py::NativeBuffer<double> psi, tau, phi, flags, history;
+    py::NativeBuffer<double> phi, flags, history;
 
-    bool allocate_grid(std::size_t cells) {
-        psi = py::allocate_buffer<double>(cells, AllocSite::field_psi);
-        tau = py::allocate_buffer<double>(cells, AllocSite::field_tau);
-        phi = py::allocate_buffer<double>(cells, AllocSite::field_phi);
-        flags = py::allocate_buffer<double>(cells, AllocSite::field_bc);
-        return psi && tau && phi && flags;
+    bool allocate_inputs(PyObject* const* args, std::size_t cells) {
+        if (args[kPhiExt] != Py_None) {
+            phi = py::allocate_buffer<double>(cells, AllocSite::field_phi);
+            if (!phi) return false;
+        }
+        if (args[kBcType] != Py_None) {
+            flags = py::allocate_buffer<double>(cells, AllocSite::field_bc);
+            if (!flags) return false;
+        }
+        return true;
     }
 };
 
@@ -103,10 +109,14 @@ PyObject* hxm_solve_3d(PyObject* const* args) {
     const auto cells = static_cast<std::size_t>(shape.cells);
 
     const FailingAllocationScope fault_hook(py::requested_allocation_failure());
+    // The result arrays hold the kernel's fields: the inputs are copied into
+    // them, the run keeps one generation in each and ends in them.
+    const npy_intp dims[3] = {shape.nx, shape.ny, shape.nz};
+    py::PyRef psi_final = py::new_result_grid(dims, AllocSite::field_psi);
+    py::PyRef tau_final = psi_final ? py::new_result_grid(dims, AllocSite::field_tau) : py::PyRef();
     FieldBuffers buffers;
-    if (!buffers.allocate_grid(cells)) {
-        PyErr_SetString(PyExc_MemoryError, "HXM grid allocation failed");
-        return nullptr;
+    if (!tau_final || !buffers.allocate_inputs(args, cells)) {
+        return py::raise_allocation_failure("HXM grid allocation failed");
     }
     if (args[kPhiExt] != Py_None && !(in.phi = py::as_float64_array(args[kPhiExt]))) {
         return nullptr;
@@ -114,19 +124,17 @@ PyObject* hxm_solve_3d(PyObject* const* args) {
     if (args[kBcType] != Py_None && !(in.flags = py::as_float64_array(args[kBcType]))) {
         return nullptr;
     }
-    const FieldTargets targets{buffers.psi.get(), buffers.tau.get(), buffers.phi.get(),
-                               buffers.flags.get()};
-    if (!copy_field_cells(in, targets, static_cast<npy_intp>(cells))) return nullptr;
-
     FieldGrid grid;
-    grid.psi = buffers.psi.get();
-    grid.tau = buffers.tau.get();
+    grid.psi = py::grid_data(psi_final.get());
+    grid.tau = py::grid_data(tau_final.get());
     grid.phi = buffers.phi.get();
     grid.bc = buffers.flags.get();
     grid.nx = shape.nx;
     grid.ny = shape.ny;
     grid.nz = shape.nz;
     grid.P_k = P_k;
+    const FieldTargets targets{grid.psi, grid.tau, buffers.phi.get(), buffers.flags.get()};
+    if (!copy_field_cells(in, targets, static_cast<npy_intp>(cells))) return nullptr;
 
     if (s.return_history) {
         buffers.history = py::allocate_buffer<double>(static_cast<std::size_t>(records) * 3,
@@ -143,13 +151,6 @@ PyObject* hxm_solve_3d(PyObject* const* args) {
                            s.convergence_tol);
     Py_END_ALLOW_THREADS
 
-    const npy_intp dims[3] = {shape.nx, shape.ny, shape.nz};
-    const py::PyRef psi_final =
-        py::new_float64_array(3, dims, grid.psi, static_cast<npy_intp>(cells));
-    if (!psi_final) return nullptr;
-    const py::PyRef tau_final =
-        py::new_float64_array(3, dims, grid.tau, static_cast<npy_intp>(cells));
-    if (!tau_final) return nullptr;
     py::PyRef history = py::PyRef::borrow(Py_None);
     if (s.return_history) {
         history = build_history(buffers.history.get(), static_cast<npy_intp>(records),

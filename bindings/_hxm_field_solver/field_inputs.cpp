@@ -1,7 +1,5 @@
 #include "field_inputs.hpp"
 
-#include <algorithm>
-
 #include "flat_copy.hpp"
 
 namespace tavro::hxm {
@@ -27,9 +25,7 @@ bool copy_field_cells(const FieldInputs& in, const FieldTargets& out, npy_intp c
     }
     if (short_source != nullptr) return py::raise_flat_read_error(short_source, first_missing);
     for (int f = 0; f < 4; ++f) {
-        if (sources[f] == nullptr) {
-            std::fill(targets[f], targets[f] + cells, 0.0);
-        } else if (!py::bulk_copy_doubles(sources[f], targets[f], cells)) {
+        if (sources[f] != nullptr && !py::bulk_copy_doubles(sources[f], targets[f], cells)) {
             return false;
         }
     }

@@ -15,7 +15,8 @@ struct FieldInputs {
     py::PyRef flags;  // empty: all zeros
 };
 
-// The four destinations, each of `cells` doubles.
+// The four destinations, each of `cells` doubles; phi and flags are null
+// when their inputs are absent.
 struct FieldTargets {
     double* psi;
     double* tau;

@@ -1,4 +1,6 @@
 // tcad_solve_3d: binds the heat-diffusion kernel to NumPy inputs and results.
+// The result array is the kernel's own field: the initial field is copied
+// into it, the run ends in it, and nothing is copied out.
 #include "arg_convert.hpp"
 #include "functions.hpp"
 #include "grid_shape.hpp"
@@ -15,6 +17,7 @@ namespace {
 
 constexpr double kDefaultConductivity = 148.0;  // silicon at 300 K
 constexpr double kDefaultSpecificHeat = 710.0;  // silicon at 300 K
+constexpr const char kGridFailure[] = "Failed to allocate TCAD grid";
 
 struct HeatScalars {
     double dx, dy, dz, dt;
@@ -34,19 +37,31 @@ bool convert_scalars(PyObject* const* args, HeatScalars* s) {
            py::to_double(args[kConvergenceTol], &s->convergence_tol);
 }
 
-// The call's native arrays, released on every exit path.
+// The per-cell inputs the call spells out, released on every exit path.
+// An input with one value for every cell (or none) gets no buffer.
 struct HeatBuffers {
-    py::NativeBuffer<double> T, k, cp, Q;
+    py::NativeBuffer<double> k, cp, Q;
     py::NativeBuffer<std::int32_t> bc;
     py::NativeBuffer<double> history;
 
-    bool allocate_grid(std::size_t cells) {
-        T = py::allocate_buffer<double>(cells, AllocSite::grid_T);
-        k = py::allocate_buffer<double>(cells, AllocSite::grid_k);
-        cp = py::allocate_buffer<double>(cells, AllocSite::grid_cp);
-        Q = py::allocate_buffer<double>(cells, AllocSite::grid_Q);
-        bc = py::allocate_buffer<std::int32_t>(cells, AllocSite::grid_bc);
-        return T && k && cp && Q && bc;
+    bool allocate_inputs(PyObject* const* args, std::size_t cells) {
+        if (!MaterialInput::is_one_value(args[kKThermal])) {
+            k = py::allocate_buffer<double>(cells, AllocSite::grid_k);
+            if (!k) return false;
+        }
+        if (!MaterialInput::is_one_value(args[kCp])) {
+            cp = py::allocate_buffer<double>(cells, AllocSite::grid_cp);
+            if (!cp) return false;
+        }
+        if (args[kQHeat] != Py_None) {
+            Q = py::allocate_buffer<double>(cells, AllocSite::grid_Q);
+            if (!Q) return false;
+        }
+        if (args[kBcType] != Py_None) {
+            bc = py::allocate_buffer<std::int32_t>(cells, AllocSite::grid_bc);
+            if (!bc) return false;
+        }
+        return true;
     }
 };
 
@@ -83,10 +98,11 @@ PyObject* tcad_solve_3d(PyObject* const* args) {
     const auto cells = static_cast<std::size_t>(extents.cells);
 
     const FailingAllocationScope fault_hook(py::requested_allocation_failure());
+    const npy_intp dims[3] = {extents.nx, extents.ny, extents.nz};
+    py::PyRef field = py::new_result_grid(dims, AllocSite::grid_T);
     HeatBuffers buffers;
-    if (!buffers.allocate_grid(cells)) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate TCAD grid");
-        return nullptr;
+    if (!field || !buffers.allocate_inputs(args, cells)) {
+        return py::raise_allocation_failure(kGridFailure);
     }
 
     MaterialInput k_input, cp_input;
@@ -94,18 +110,14 @@ PyObject* tcad_solve_3d(PyObject* const* args) {
         !cp_input.resolve(args[kCp], kDefaultSpecificHeat)) {
         return nullptr;
     }
-    const HeatSources sources = {args[kTInit], &k_input, &cp_input, args[kQHeat], args[kBcType]};
-    if (!fill_grid_cells(sources, buffers.T.get(), buffers.k.get(), buffers.cp.get(),
-                         buffers.Q.get(), buffers.bc.get(), static_cast<npy_intp>(cells))) {
-        return nullptr;
-    }
-
     TcadGrid grid;
-    grid.T = buffers.T.get();
+    grid.T = py::grid_data(field.get());
     grid.k = buffers.k.get();
     grid.cp = buffers.cp.get();
     grid.Q = buffers.Q.get();
     grid.bc = buffers.bc.get();
+    grid.k_uniform = k_input.constant();
+    grid.cp_uniform = cp_input.constant();
     grid.nx = extents.nx;
     grid.ny = extents.ny;
     grid.nz = extents.nz;
@@ -113,6 +125,11 @@ PyObject* tcad_solve_3d(PyObject* const* args) {
     grid.dy = s.dy;
     grid.dz = s.dz;
     grid.dt = s.dt;
+
+    const HeatSources sources = {args[kTInit], &k_input, &cp_input, args[kQHeat], args[kBcType]};
+    const HeatTargets targets = {grid.T, buffers.k.get(), buffers.cp.get(), buffers.Q.get(),
+                                 buffers.bc.get()};
+    if (!fill_grid_cells(sources, targets, static_cast<npy_intp>(cells))) return nullptr;
 
     if (s.return_history) {
         if (slots >= 0) {
@@ -131,10 +148,6 @@ PyObject* tcad_solve_3d(PyObject* const* args) {
                           s.convergence_tol);
     Py_END_ALLOW_THREADS
 
-    const npy_intp dims[3] = {extents.nx, extents.ny, extents.nz};
-    const py::PyRef field =
-        py::new_float64_array(3, dims, buffers.T.get(), static_cast<npy_intp>(cells));
-    if (!field) return nullptr;
     py::PyRef info = py::PyRef::borrow(Py_None);
     if (s.return_history) {
         // Slots after an early exit (or of a run that never started) read 0.0.

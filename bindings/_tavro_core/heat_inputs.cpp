@@ -1,18 +1,20 @@
 #include "heat_inputs.hpp"
 
-#include <algorithm>
-
 #include "arg_convert.hpp"
 #include "flat_copy.hpp"
 
 namespace tavro::core {
+
+bool MaterialInput::is_one_value(PyObject* value) {
+    return value == Py_None || PyLong_Check(value) || PyFloat_Check(value);
+}
 
 bool MaterialInput::resolve(PyObject* value, double fallback) {
     if (value == Py_None) {
         constant_ = fallback;
         return true;
     }
-    if (PyLong_Check(value) || PyFloat_Check(value)) return py::to_double(value, &constant_);
+    if (is_one_value(value)) return py::to_double(value, &constant_);
     array_ = py::as_float64_array(value);
     if (!array_) return false;
     const int ndim = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array_.get()));
@@ -34,23 +36,18 @@ struct FloatField {
 
 }  // namespace
 
-bool fill_grid_cells(const HeatSources& sources, double* T, double* k, double* cp, double* Q,
-                     std::int32_t* bc, npy_intp cells) {
+bool fill_grid_cells(const HeatSources& sources, const HeatTargets& targets, npy_intp cells) {
     if (cells == 0) return true;
-    if (sources.k->array() == nullptr) std::fill(k, k + cells, sources.k->constant());
-    if (sources.cp->array() == nullptr) std::fill(cp, cp + cells, sources.cp->constant());
-    if (sources.Q_heat == Py_None) std::fill(Q, Q + cells, 0.0);
-    if (sources.bc_type == Py_None) std::fill(bc, bc + cells, 0);
 
     // Arrays go in bulk where that is value- and error-exact. The rest is read
     // element by element below, cell by cell and field by field in the
     // specified order, so the first failure is the one a purely per-element
     // copy would meet (bulk copies cannot fail on values).
     const FloatField float_fields[] = {
-        {sources.T_init, T},
-        {sources.k->array(), k},
-        {sources.cp->array(), cp},
-        {sources.Q_heat == Py_None ? nullptr : sources.Q_heat, Q},
+        {sources.T_init, targets.T},
+        {sources.k->array(), targets.k},
+        {sources.cp->array(), targets.cp},
+        {sources.Q_heat == Py_None ? nullptr : sources.Q_heat, targets.Q},
     };
     constexpr int kFloatFields = 4;
     FloatField per_element[kFloatFields];
@@ -70,7 +67,7 @@ bool fill_grid_cells(const HeatSources& sources, double* T, double* k, double* c
     if (sources.bc_type != Py_None) {
         bc_per_element = true;
         if (py::can_bulk_copy_int32(sources.bc_type, cells)) {
-            const py::BulkResult result = py::bulk_copy_int32(sources.bc_type, bc, cells);
+            const py::BulkResult result = py::bulk_copy_int32(sources.bc_type, targets.bc, cells);
             if (result == py::BulkResult::error) return false;
             bc_per_element = result == py::BulkResult::needs_element_path;
         }
@@ -82,7 +79,7 @@ bool fill_grid_cells(const HeatSources& sources, double* T, double* k, double* c
         for (int f = 0; f < per_element_count; ++f) {
             if (!readers[f].read_double(c, &per_element[f].out[c])) return false;
         }
-        if (bc_per_element && !bc_reader.read_int32(c, &bc[c])) return false;
+        if (bc_per_element && !bc_reader.read_int32(c, &targets.bc[c])) return false;
     }
     return true;
 }

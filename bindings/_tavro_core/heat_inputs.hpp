@@ -1,6 +1,6 @@
 // Reading tcad_solve_3d's array inputs: scalar-or-array resolution of
-// k_thermal and cp, and the copy of all five per-cell inputs into the
-// kernel's grid.
+// k_thermal and cp, and the copy of the per-cell inputs into the kernel's
+// grid. Inputs with one value for every cell are not spelt out per cell.
 #pragma once
 
 #include <cstdint>
@@ -13,10 +13,13 @@ namespace tavro::core {
 // A per-cell material input: one value for every cell, or an array.
 class MaterialInput {
 public:
+    // Whether `value` stands for one value in every cell (None, int, float,
+    // bool and their subclasses), known before anything is converted.
+    static bool is_one_value(PyObject* value);
 
-    // None gives `fallback`; an int or float (bool and subclasses included)
-    // its value; anything else np.asarray(value, dtype=float64), which must
-    // have exactly three dimensions.
+    // None gives `fallback`; an int or float its value; anything else
+    // np.asarray(value, dtype=float64), which must have exactly three
+    // dimensions.
     bool resolve(PyObject* value, double fallback);
 
     PyObject* array() const { return array_.get(); }  // nullptr for a constant
@@ -35,10 +38,18 @@ struct HeatSources {
     PyObject* bc_type;  // None: code 0 everywhere
 };
 
-// Fills T, k, cp, Q and bc for `cells` cells as if each cell were read in
-// ascending flat order, its five values in that order, through `flat`.
-// Each destination holds `cells` elements.
-bool fill_grid_cells(const HeatSources& sources, double* T, double* k, double* cp, double* Q,
-                     std::int32_t* bc, npy_intp cells);
+// Where the per-cell values go; null for an input given as one value (or
+// absent). Each destination holds `cells` elements.
+struct HeatTargets {
+    double* T;
+    double* k;
+    double* cp;
+    double* Q;
+    std::int32_t* bc;
+};
+
+// Fills the targets for `cells` cells as if each cell were read in ascending
+// flat order, its five values in that order, through `flat`.
+bool fill_grid_cells(const HeatSources& sources, const HeatTargets& targets, npy_intp cells);
 
 }  // namespace tavro::core

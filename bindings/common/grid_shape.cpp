@@ -48,8 +48,10 @@ bool read_grid_shape(PyObject* obj, GridShape* out) {
         PyErr_SetString(PyExc_ValueError, "negative dimensions are not allowed");
         return false;
     }
+    // A zero extent anywhere leaves no cells, however large the others.
+    const bool empty = extents[0] == 0 || extents[1] == 0 || extents[2] == 0;
     const std::int64_t plane = std::int64_t{extents[0]} * extents[1];
-    const std::int64_t cells = plane > INT32_MAX ? plane : plane * extents[2];
+    const std::int64_t cells = empty ? 0 : plane > INT32_MAX ? plane : plane * extents[2];
     if (cells > INT32_MAX) {
         PyErr_Format(PyExc_ValueError,
                      "grid of %d x %d x %d cells exceeds the limit of 2147483647 cells",

@@ -17,7 +17,8 @@ struct GridShape {
 // shape[0..2] of `obj`, each converted to int32 (OverflowError beyond),
 // read the way Python's obj.shape[i] reads them (IndexError for fewer than
 // three dimensions). Refuses negative extents and grids of more than
-// INT32_MAX cells with ValueError, before anything is allocated.
+// INT32_MAX cells with ValueError, before anything is allocated; a grid
+// with a zero extent has no cells and is always valid.
 bool read_grid_shape(PyObject* obj, GridShape* out);
 
 }  // namespace tavro::py

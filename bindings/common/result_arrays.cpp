@@ -13,6 +13,18 @@ PyRef new_float64_array(int ndim, const npy_intp* dims, const double* values, np
     return array;
 }
 
+PyRef new_result_grid(const npy_intp dims[3], AllocSite site) {
+    if (allocation_should_fail(site)) return {};
+    return PyRef::steal(PyArray_EMPTY(3, const_cast<npy_intp*>(dims), NPY_DOUBLE, 0));
+}
+
+PyObject* raise_allocation_failure(const char* message) {
+    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_SetString(PyExc_MemoryError, message);
+    }
+    return nullptr;
+}
+
 PyRef strided_view(PyObject* array, Py_ssize_t start, Py_ssize_t step) {
     const PyRef first = PyRef::steal(PyLong_FromSsize_t(start));
     const PyRef stride = PyRef::steal(PyLong_FromSsize_t(step));

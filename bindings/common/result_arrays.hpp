@@ -5,12 +5,27 @@
 
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
+#include "tavro/allocation.hpp"
 
 namespace tavro::py {
 
 // A new float64 array holding `count` leading values; the rest are zero.
 // The zeros come lazily from calloc, so a large tail costs nothing.
 PyRef new_float64_array(int ndim, const npy_intp* dims, const double* values, npy_intp count);
+
+// A new float64 array of shape dims whose every element the caller will
+// write. Empty when it cannot be had: with NumPy's exception, or with none
+// when the test hook fails `site` (see native_buffer.hpp).
+PyRef new_result_grid(const npy_intp dims[3], AllocSite site);
+
+// After a failed allocation: MemoryError(message), unless NumPy refused the
+// shape itself (a ValueError it raises for shapes too large to describe,
+// however few their elements), which passes through. Returns nullptr.
+PyObject* raise_allocation_failure(const char* message);
+
+inline double* grid_data(PyObject* array) {
+    return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+}
 
 // array[start::step]
 PyRef strided_view(PyObject* array, Py_ssize_t start, Py_ssize_t step);
