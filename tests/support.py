@@ -99,3 +99,72 @@ def active_simd_paths():
     if cap in order:
         paths = [p for p in paths if order.index(p) <= order.index(cap)]
     return paths or ["scalar"]
+
+
+class _FloatModeUnavailable(Exception):
+    pass
+
+
+def _fenv_access():
+    """(libc, fenv buffer size, byte offset of the control register, the
+    bits that flush subnormals and round toward zero, the status bits it
+    also holds) for glibc on x86-64 (MXCSR) and aarch64 (FPCR)."""
+    machine = platform.machine().lower()
+    try:
+        libc = ctypes.CDLL(None)
+        libc.fegetenv, libc.fesetenv  # noqa: B018 (probe)
+    except (OSError, TypeError, AttributeError) as error:
+        raise _FloatModeUnavailable(f"no fegetenv/fesetenv here ({type(error).__name__})")
+    if machine in ("x86_64", "amd64"):
+        # fenv_t: the x87 environment (28 bytes), then MXCSR. FTZ, DAZ,
+        # rounding toward zero; its low six bits are status flags.
+        return libc, 32, 28, 0x8000 | 0x0040 | 0x6000, 0x3F
+    if machine in ("aarch64", "arm64"):
+        # fenv_t: FPCR, then FPSR. FZ and rounding toward zero.
+        return libc, 8, 0, (1 << 24) | (3 << 22), 0
+    raise _FloatModeUnavailable(f"no known control register layout for {machine}")
+
+
+def hostile_float_mode_unavailable():
+    """Why hostile_float_mode() cannot run here ('' when it can)."""
+    if not platform.libc_ver()[0] == "glibc":
+        return "needs glibc's fenv_t layout"
+    try:
+        _fenv_access()
+    except _FloatModeUnavailable as error:
+        return str(error)
+    return ""
+
+
+class hostile_float_mode:
+    """Context in which this thread flushes subnormals to zero (and treats
+    subnormal inputs as zero on x86) and rounds toward zero, as a library
+    built with fast-math can leave it. `.register()` reads the control
+    register inside the context."""
+
+    def __enter__(self):
+        self._libc, size, self._offset, bits, self._status = _fenv_access()
+        self._saved = ctypes.create_string_buffer(size)
+        if self._libc.fegetenv(self._saved) != 0:
+            raise OSError("fegetenv failed")
+        changed = ctypes.create_string_buffer(self._saved.raw, size)
+        self.mode = (self._read(changed) | bits) & ~self._status
+        self._write(changed, self.mode)
+        if self._libc.fesetenv(changed) != 0:
+            raise OSError("fesetenv failed")
+        return self
+
+    def register(self):
+        now = ctypes.create_string_buffer(len(self._saved))
+        self._libc.fegetenv(now)
+        return self._read(now) & ~self._status
+
+    def __exit__(self, *exc):
+        self._libc.fesetenv(self._saved)
+        return False
+
+    def _read(self, buffer):
+        return int.from_bytes(buffer.raw[self._offset:self._offset + 4], "little")
+
+    def _write(self, buffer, value):
+        ctypes.memmove(ctypes.addressof(buffer) + self._offset, value.to_bytes(4, "little"), 4)

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "call_errors.hpp"
+#include "tavro/ieee_mode.hpp"
 #include "py_ref.hpp"
 #include "result_arrays.hpp"
 
@@ -87,6 +88,8 @@ PyObject* native_function_vectorcall(PyObject* self, PyObject* const* args, size
                                      PyObject* kwnames) {
     const NativeFunction* f = as_function(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // Plain IEEE arithmetic whatever mode the calling thread carries.
+    const IeeeModeScope ieee;
     // The common case: every parameter given by position.
     if (kwnames == nullptr && nargs == f->spec->param_count) return f->spec->impl(args);
     PyObject* bound[kMaxParams];

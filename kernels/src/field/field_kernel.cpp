@@ -24,6 +24,7 @@
 #include "field/field_dispatch.hpp"
 #include "tavro/allocation.hpp"
 #include "tavro/field_kernel.hpp"
+#include "tavro/ieee_mode.hpp"
 
 namespace tavro {
 namespace {
@@ -47,6 +48,7 @@ bool interior_fixed(const double* bc, std::int64_t nx, std::int64_t ny, std::int
 
 RunSummary relax_fields(FieldGrid& grid, std::int32_t iterations, double* history,
                         std::int32_t history_stride, double convergence_tol) noexcept {
+    const IeeeModeScope ieee;
     // What a run reports when it cannot hold its scratch buffers.
     const RunSummary not_started{0, -1, 0.0, 0.0};
 

@@ -10,6 +10,7 @@
 
 #include "tavro/allocation.hpp"
 #include "tavro/field_kernel.hpp"
+#include "tavro/ieee_mode.hpp"
 #include "tavro/libm.hpp"
 #include "field/field_constants.hpp"
 #include "common/grid_extents.hpp"
@@ -18,6 +19,7 @@ namespace tavro {
 
 RunSummary relax_fields_reference(FieldGrid& grid, std::int32_t iterations, double* history,
                                   std::int32_t history_stride, double convergence_tol) noexcept {
+    const IeeeModeScope ieee;
     // What a run reports when it cannot hold its scratch buffers.
     const RunSummary not_started{0, -1, 0.0, 0.0};
 

@@ -34,6 +34,7 @@
 #include "heat/heat_blocking.hpp"
 #include "tavro/allocation.hpp"
 #include "tavro/heat_kernel.hpp"
+#include "tavro/ieee_mode.hpp"
 
 namespace tavro {
 namespace {
@@ -102,6 +103,7 @@ int record_block(const StepStats* stats, int depth, std::int32_t s0, const StepC
 
 TcadSummary tcad_kernel(TcadGrid& grid, std::int32_t iterations, double* history,
                         std::int32_t history_stride, double convergence_tol) noexcept {
+    const IeeeModeScope ieee;
     TcadSummary summary;
 
     // A grid too large to count cannot be allocated: reported as a failed

@@ -9,6 +9,7 @@
 
 #include "tavro/allocation.hpp"
 #include "tavro/heat_kernel.hpp"
+#include "tavro/ieee_mode.hpp"
 #include "common/grid_extents.hpp"
 
 namespace tavro {
@@ -16,6 +17,7 @@ namespace tavro {
 TcadSummary tcad_kernel_reference(TcadGrid& grid, std::int32_t iterations, double* history,
                                   std::int32_t history_stride,
                                   double convergence_tol) noexcept {
+    const IeeeModeScope ieee;
     TcadSummary summary;
 
     // A grid too large to count cannot be allocated: reported as a failed
