@@ -221,8 +221,10 @@ PyMethodDef native_function_methods[] = {
 };
 
 // The head initialiser leaves every other slot zero, as intended.
+#if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#endif
 PyTypeObject native_function_type = [] {
     PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
     type.tp_name = "tavro_kiln.core.native_function";
@@ -237,7 +239,9 @@ PyTypeObject native_function_type = [] {
     type.tp_getset = native_function_getset;
     return type;
 }();
+#if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#endif
 
 PyObject* new_default_object(const DefaultValue& value) {
     switch (value.kind) {
