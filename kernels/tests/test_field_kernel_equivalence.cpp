@@ -75,7 +75,7 @@ public:
         const double psi_spread = pick({0.0, 1e-12, 1e-3, 0.5, 5.0});
         const double phi_scale = pick({0.0, 1e9, 1e12});
         const double fixed_share = pick({0.0, 0.05, 0.5});
-        const int tau_kind = below(3);
+        const int tau_kind = below(4);
         for (std::size_t c = 0; c < g.cells(); ++c) {
             g.psi[c] = P_k * (1.0 + real(-psi_spread, psi_spread));
             g.tau[c] = tau_value(tau_kind);
@@ -129,6 +129,8 @@ private:
                 return pick({1e-9, std::nextafter(1e-9, 1.0), std::nextafter(1e-9, 0.0), 0.0, -0.0,
                              real(-1e-8, 1e-8), real(0.0, 3e-9)});
             case 1: return real(0.0, 10.0);
+            case 2:  // every magnitude from subnormal to 1e300, either side of the floor
+                return (chance(0.1) ? -1.0 : 1.0) * std::pow(10.0, real(-320.0, 300.0));
             default: return chance(0.1) ? pick({1e25, -1e25}) : real(-5.0, 50.0);
         }
     }
