@@ -47,7 +47,7 @@ echo "platform tag: ${name##*-}"
 
 step "fresh virtual environment with the wheel and its test extra"
 "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install "${pip_quiet[@]}" "$wheel[test]"
+"$venv/bin/python" -m pip install "${pip_quiet[@]}" "${wheel}[test]"
 
 # Nothing but the test venv's own scripts on PATH: the tests start their
 # subprocesses with sys.executable, so they need no other tool.
