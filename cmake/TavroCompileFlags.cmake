@@ -40,4 +40,12 @@ if(NOT TARGET tavro_compile_flags)
   if(NOT TAVRO_SIMD)
     target_compile_definitions(tavro_compile_flags INTERFACE TAVRO_SIMD_SCALAR_ONLY)
   endif()
+  # The vector log runs only where the C library's log has a documented
+  # error bound; musl cannot be told from its headers, so the compiler's
+  # target names it.
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
+                  OUTPUT_VARIABLE TAVRO_CXX_MACHINE ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(TAVRO_CXX_MACHINE MATCHES "musl")
+    target_compile_definitions(tavro_compile_flags INTERFACE TAVRO_LIBC_MUSL=1)
+  endif()
 endif()
