@@ -21,6 +21,8 @@
 #include <unistd.h>
 
 #include "tavro/field_kernel.hpp"
+#include "tavro/simd_isa.hpp"
+#include "../kernels/src/vector_log/vector_log.hpp"
 
 namespace {
 
@@ -64,7 +66,8 @@ struct BenchGrid {
     }
 };
 
-void run_kernel(benchmark::State& state, Kernel kernel, bool tau_on_floor) {
+void run_kernel(benchmark::State& state, Kernel kernel, bool tau_on_floor, tavro::Isa isa) {
+    const tavro::IsaCapScope cap(isa);
     BenchGrid bench(tau_on_floor);
     std::vector<double> history(3 * (kSweepsPerRun / kHistoryStride));
     for (auto _ : state) {
@@ -83,14 +86,46 @@ void run_kernel(benchmark::State& state, Kernel kernel, bool tau_on_floor) {
         cell_sweeps, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-BENCHMARK_CAPTURE(run_kernel, reference/tau_above_floor, &tavro::relax_fields_reference, false)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(run_kernel, optimised/tau_above_floor, &tavro::relax_fields, false)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(run_kernel, reference/tau_on_floor, &tavro::relax_fields_reference, true)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(run_kernel, optimised/tau_on_floor, &tavro::relax_fields, true)
-    ->Unit(benchmark::kMillisecond);
+// The reference, and the optimised kernel on every instruction set this
+// machine has, in both regimes.
+void register_kernels() {
+    for (const char* regime : {"tau_above_floor", "tau_on_floor"}) {
+        const bool on_floor = std::string(regime) == "tau_on_floor";
+        benchmark::RegisterBenchmark((std::string("run_kernel/reference/") + regime).c_str(),
+                                     run_kernel, &tavro::relax_fields_reference, on_floor,
+                                     tavro::Isa::scalar)
+            ->Unit(benchmark::kMillisecond);
+        for (int i = tavro::kIsaCount - 1; i >= 0; --i) {
+            const auto isa = static_cast<tavro::Isa>(i);
+            if (!tavro::isa_available(isa)) continue;
+            const std::string name =
+                std::string("run_kernel/optimised_") + tavro::isa_name(isa) + "/" + regime;
+            benchmark::RegisterBenchmark(name.c_str(), run_kernel, &tavro::relax_fields, on_floor,
+                                         isa)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+}
+
+// How many of the grid's logarithms (one per cell above the floor) the
+// vector log leaves to the scalar log.
+void print_fallback_rates() {
+    BenchGrid bench(false);
+    std::vector<double> x(bench.tau_start.size()), y(x.size());
+    for (std::size_t c = 0; c < x.size(); ++c) x[c] = bench.tau_start[c] + 1.0;
+    if (tavro::log_tile_avx2_available()) {
+        std::printf("vector log fallback rate on this grid's 1 + tau: avx2 %.2f%%",
+                    100.0 * static_cast<double>(tavro::log_tile_avx2(x.data(), y.data(), x.size())) /
+                        static_cast<double>(x.size()));
+        if (tavro::log_tile_avx512_available()) {
+            std::printf(", avx512 %.2f%%",
+                        100.0 *
+                            static_cast<double>(tavro::log_tile_avx512(x.data(), y.data(), x.size())) /
+                            static_cast<double>(x.size()));
+        }
+        std::printf("\n");
+    }
+}
 
 // Console output plus, at the end, reference time over optimised time for
 // each regime.
@@ -113,10 +148,15 @@ public:
     void print_speedups() const {
         for (const char* regime : {"tau_above_floor", "tau_on_floor"}) {
             const auto ref = ns_per_cell_sweep_.find(std::string("run_kernel/reference/") + regime);
-            const auto opt = ns_per_cell_sweep_.find(std::string("run_kernel/optimised/") + regime);
-            if (ref == ns_per_cell_sweep_.end() || opt == ns_per_cell_sweep_.end()) continue;
-            std::printf("%-16s reference %.3f ns, optimised %.3f ns per cell-sweep: %.1fx\n",
-                        regime, ref->second, opt->second, ref->second / opt->second);
+            if (ref == ns_per_cell_sweep_.end()) continue;
+            for (int i = tavro::kIsaCount - 1; i >= 0; --i) {
+                const char* isa = tavro::isa_name(static_cast<tavro::Isa>(i));
+                const auto opt = ns_per_cell_sweep_.find(std::string("run_kernel/optimised_") +
+                                                         isa + "/" + regime);
+                if (opt == ns_per_cell_sweep_.end()) continue;
+                std::printf("%-16s reference %.3f ns, optimised (%s) %.3f ns per cell-sweep: %.2fx\n",
+                            regime, ref->second, isa, opt->second, ref->second / opt->second);
+            }
         }
     }
 
@@ -129,9 +169,11 @@ private:
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    register_kernels();
     SpeedupReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.print_speedups();
+    print_fallback_rates();
     benchmark::Shutdown();
     return 0;
 }

@@ -3,18 +3,37 @@
 // simd/isa_region_begin.hpp). Each lane does exactly the operations the
 // reference does for its cell, in the same order.
 //
-// Rows go in short pieces of three passes each. The logarithm stays the
-// platform's scalar log, called cell by cell before the vector pass. The
-// energy terms are formed in the vector pass and added after it one by one
-// in flat order, because a sum split across lanes would round differently.
+// Rows go in short pieces of three passes each: the logarithms, the update,
+// and the energy. The logarithm carries exactly the platform's log bits:
+// on the sets that have the vector log (AVX2, AVX-512, where the platform's
+// log has a documented error bound) the logarithms of a tile of about a
+// thousand cells are taken together first; elsewhere the scalar log is
+// called cell by cell. The energy terms are formed in the vector pass and
+// added after it one by one in flat order, because a sum split across lanes
+// would round differently.
 // max_delta is a maximum of magnitudes (never -0.0, never NaN: a NaN step is
 // skipped by the strict test), so the order in which lanes meet is free.
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "field/field_constants.hpp"
 #include "field/field_records.hpp"
+#include "vector_log/lane_orders.hpp"
+#include "vector_log/log_table.hpp"
+#include "vector_log/vector_log.hpp"
+#include "vector_log/vector_log_gate.hpp"
 #include "simd/isa_region_begin.hpp"
+
+// Where this set has the vector log, the logarithms of a whole tile of
+// cells are taken together before the update (see relax_tile).
+#if TAVRO_SIMD_ENABLED && TAVRO_SIMD_ID >= 2 && TAVRO_VECTOR_LOG
+#include "vector_log/log_lanes.hpp"
+#define TAVRO_FIELD_VECTOR_LOG 1
+#else
+#define TAVRO_FIELD_VECTOR_LOG 0
+#endif
 
 #if TAVRO_SIMD_ENABLED
 namespace tavro::field::TAVRO_SIMD_ISA {
@@ -52,8 +71,10 @@ TAVRO_ALWAYS_INLINE typename L::Vec neighbour_sum(const double* at, std::int64_t
 // recomputed to the same bits, which changes neither a field nor a figure.
 // `log_term` holds each cell's S; each cell's energy term goes to
 // `energy_term` (0.0 for a fixed cell; see relax_row). Without kReadFlags
-// every cell is free; without kPhiCells phi is 0.0 everywhere.
-template <class L, bool kReadFlags, bool kPhiCells>
+// every cell is free; without kPhiCells phi is 0.0 everywhere. With
+// kRawLogs `log_term` holds log(T + 1) where T is above the floor and
+// anything elsewhere, and S is picked here.
+template <class L, bool kReadFlags, bool kPhiCells, bool kRawLogs>
 TAVRO_ALWAYS_INLINE void relax_piece(const Sweep& w, std::int64_t first, std::int64_t count,
                                      const double* log_term, double* energy_term,
                                      typename L::Vec& lane_max) {
@@ -67,7 +88,8 @@ TAVRO_ALWAYS_INLINE void relax_piece(const Sweep& w, std::int64_t first, std::in
         const std::int64_t f = first + at;
         const V Psi = L::load(w.psi + f);
         const V T = L::load(w.tau + f);
-        const V S = L::load(log_term + at);
+        V S = L::load(log_term + at);
+        if constexpr (kRawLogs) S = L::select(L::greater(T, tau_floor), S, T);
 
         const V L_psi = neighbour_sum<L>(w.psi + f, s2, s1) - Psi * 6.0;
         const V L_tau = neighbour_sum<L>(w.tau + f, s2, s1) - T * 6.0;
@@ -117,38 +139,126 @@ TAVRO_ALWAYS_INLINE void relax_piece(const Sweep& w, std::int64_t first, std::in
     }
 }
 
-// Sweeps one interior row's cells [first, end) in pieces: the logarithms
-// cell by cell, the update kCount cells at a time, then the energy in flat
-// order. A fixed cell's energy term is +0.0, and adding +0.0 changes no sum
-// that is not -0.0; the energy never is, since it starts at +0.0 and a
-// rounded sum is -0.0 only when both addends are.
+// The update and the energy of cells [first, first + count) of one row,
+// their S (or, with kRawLogs, their logs) in log_term. A fixed cell's energy
+// term is +0.0, and adding +0.0 changes no sum that is not -0.0; the energy
+// never is, since it starts at +0.0 and a rounded sum is -0.0 only when both
+// addends are.
+template <bool kReadFlags, bool kPhiCells, bool kRawLogs>
+TAVRO_ALWAYS_INLINE void update_piece(Sweep& w, std::int64_t first, std::int64_t count,
+                                      const double* log_term, Wide::Vec& lane_max,
+                                      Narrow::Vec& narrow_max) {
+    double energy_term[kPieceCells + kMaxLanes];
+    if (count >= Wide::kCount) {
+        relax_piece<Wide, kReadFlags, kPhiCells, kRawLogs>(w, first, count, log_term, energy_term,
+                                                           lane_max);
+    } else {
+        relax_piece<Narrow, kReadFlags, kPhiCells, kRawLogs>(w, first, count, log_term,
+                                                             energy_term, narrow_max);
+    }
+    double energy = w.energy;
+    for (std::int64_t c = 0; c < count; ++c) energy = energy_term[c] + energy;
+    w.energy = energy;
+}
+
+// Cells per piece from `left` cells: kPieceCells, or all of them when the
+// rest would be shorter than a vector.
+TAVRO_ALWAYS_INLINE std::int64_t piece_length(std::int64_t left) {
+    return left > kPieceCells + kMaxLanes ? kPieceCells : left;
+}
+
+// Sweeps one interior row's cells [first, end) in pieces, the logarithms
+// taken cell by cell with the scalar log.
 template <bool kReadFlags, bool kPhiCells>
 TAVRO_ALWAYS_INLINE void relax_row(Sweep& w, std::int64_t first, std::int64_t end,
                                    Wide::Vec& lane_max, Narrow::Vec& narrow_max) {
     double log_term[kPieceCells + kMaxLanes];
-    double energy_term[kPieceCells + kMaxLanes];
     while (first < end) {
-        const std::int64_t left = end - first;
-        const std::int64_t count = left > kPieceCells + kMaxLanes ? kPieceCells : left;
+        const std::int64_t count = piece_length(end - first);
         for (std::int64_t c = 0; c < count; ++c) {
             const double T = w.tau[first + c];
             // libm's scalar log, called directly: its argument is never a
             // constant, so nothing can fold it, and the wrapper call is saved.
             log_term[c] = T > kTauFloor ? std::log(T + 1.0) : T;
         }
-        if (count >= Wide::kCount) {
-            relax_piece<Wide, kReadFlags, kPhiCells>(w, first, count, log_term, energy_term,
-                                                     lane_max);
-        } else {
-            relax_piece<Narrow, kReadFlags, kPhiCells>(w, first, count, log_term, energy_term,
-                                                       narrow_max);
-        }
-        double energy = w.energy;
-        for (std::int64_t c = 0; c < count; ++c) energy = energy_term[c] + energy;
-        w.energy = energy;
+        update_piece<kReadFlags, kPhiCells, false>(w, first, count, log_term, lane_max,
+                                                   narrow_max);
         first += count;
     }
 }
+
+#if TAVRO_FIELD_VECTOR_LOG
+// Consecutive runs of interior cells in flat order, whole rows where they
+// fit, whose logarithms are taken together.
+struct Tile {
+    static constexpr int kMaxRuns = 128;
+    std::int64_t first[kMaxRuns];
+    std::int64_t count[kMaxRuns];
+    int runs = 0;
+    std::int64_t cells = 0;
+
+    bool has_room(std::int64_t more) const {
+        return runs < kMaxRuns && cells + more <= static_cast<std::int64_t>(kLogTileCells);
+    }
+    void add(std::int64_t run_first, std::int64_t run_count) {
+        first[runs] = run_first;
+        count[runs] = run_count;
+        ++runs;
+        cells += run_count;
+    }
+};
+
+// The log arguments of n cells' tau: T + 1 where T is above the floor, and
+// 2.0 (whose log the vector path settles at once) where no log is needed.
+// Returns whether any cell needs one.
+template <class L>
+TAVRO_ALWAYS_INLINE bool log_arguments(const double* tau, std::int64_t n, double* x) {
+    const typename L::Vec tau_floor = L::splat(kTauFloor), two = L::splat(2.0);
+    typename L::Mask needed = L::no_lane();
+    for (std::int64_t at = 0;; at = at + L::kCount < n - L::kCount ? at + L::kCount
+                                                                   : n - L::kCount) {
+        const typename L::Vec T = L::load(tau + at);
+        const typename L::Mask above = L::greater(T, tau_floor);
+        L::store(x + at, L::select(above, T + 1.0, two));
+        needed = L::either(needed, above);
+        if (at + L::kCount >= n) break;
+    }
+    return L::any(needed);
+}
+
+// The tile's logarithms in one call of the vector log, then its pieces.
+template <bool kReadFlags, bool kPhiCells>
+TAVRO_ALWAYS_INLINE void relax_tile(Sweep& w, Tile& tile, Wide::Vec& lane_max,
+                                    Narrow::Vec& narrow_max) {
+    alignas(64) double logs[kLogTileCells + kMaxLanes];
+    std::int64_t at = 0;
+    bool needed = false;
+    for (int r = 0; r < tile.runs; ++r) {
+        if (tile.count[r] >= Wide::kCount) {
+            needed |= log_arguments<Wide>(w.tau + tile.first[r], tile.count[r], logs + at);
+        } else {
+            needed |= log_arguments<Narrow>(w.tau + tile.first[r], tile.count[r], logs + at);
+        }
+        at += tile.count[r];
+    }
+    // A tile at the floor needs no logarithm at all.
+    if (needed) {
+        vector_log::TAVRO_SIMD_ISA::log_tile(logs, logs, static_cast<std::size_t>(tile.cells));
+    }
+    at = 0;
+    for (int r = 0; r < tile.runs; ++r) {
+        for (std::int64_t done = 0; done < tile.count[r];) {
+            const std::int64_t count = piece_length(tile.count[r] - done);
+            update_piece<kReadFlags, kPhiCells, true>(w, tile.first[r] + done, count,
+                                                      logs + at + done, lane_max, narrow_max);
+            done += count;
+        }
+        at += tile.count[r];
+    }
+    tile.runs = 0;
+    tile.cells = 0;
+}
+#endif
 
 template <bool kReadFlags, bool kPhiCells>
 void relax_interior(Sweep& shared) {
@@ -157,13 +267,32 @@ void relax_interior(Sweep& shared) {
     Sweep w = shared;
     Wide::Vec lane_max = Wide::splat(0.0);
     Narrow::Vec narrow_max = Narrow::splat(0.0);
+#if TAVRO_FIELD_VECTOR_LOG
+    Tile tile;
+#endif
     for (std::int64_t i0 = 1; i0 < w.nx - 1; ++i0) {
         for (std::int64_t i1 = 1; i1 < w.ny - 1; ++i1) {
-            const std::int64_t first = (i0 * w.ny + i1) * w.nz + 1;
+            std::int64_t first = (i0 * w.ny + i1) * w.nz + 1;
             const std::int64_t end = first + (w.nz - 2);
+#if TAVRO_FIELD_VECTOR_LOG
+            // Rows longer than a tile go in parts.
+            while (first < end) {
+                const std::int64_t count =
+                    std::min<std::int64_t>(end - first, static_cast<std::int64_t>(kLogTileCells));
+                if (!tile.has_room(count)) {
+                    relax_tile<kReadFlags, kPhiCells>(w, tile, lane_max, narrow_max);
+                }
+                tile.add(first, count);
+                first += count;
+            }
+#else
             relax_row<kReadFlags, kPhiCells>(w, first, end, lane_max, narrow_max);
+#endif
         }
     }
+#if TAVRO_FIELD_VECTOR_LOG
+    if (tile.cells > 0) relax_tile<kReadFlags, kPhiCells>(w, tile, lane_max, narrow_max);
+#endif
     double lanes[kMaxLanes];
     Wide::store(lanes, lane_max);
     double max_delta = narrow_max.v;

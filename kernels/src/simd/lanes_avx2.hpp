@@ -45,6 +45,7 @@ struct Lanes {
         return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)};
     }
     static TAVRO_ALWAYS_INLINE Mask either(Mask a, Mask b) { return {_mm256_or_pd(a.m, b.m)}; }
+    static TAVRO_ALWAYS_INLINE bool any(Mask m) { return _mm256_movemask_pd(m.m) != 0; }
     static TAVRO_ALWAYS_INLINE Mask no_lane() { return {_mm256_setzero_pd()}; }
     static TAVRO_ALWAYS_INLINE Mask first_lane() {
         return {_mm256_castsi256_pd(_mm256_set_epi64x(0, 0, 0, -1))};

@@ -44,6 +44,7 @@ struct Lanes {
         return _mm512_cmp_pd_mask(a.v, b.v, _CMP_EQ_OQ);
     }
     static TAVRO_ALWAYS_INLINE Mask either(Mask a, Mask b) { return static_cast<Mask>(a | b); }
+    static TAVRO_ALWAYS_INLINE bool any(Mask m) { return m != 0; }
     static TAVRO_ALWAYS_INLINE Mask no_lane() { return 0; }
     static TAVRO_ALWAYS_INLINE Mask first_lane() { return 0x01; }
     static TAVRO_ALWAYS_INLINE Mask last_lane() { return 0x80; }

@@ -38,6 +38,7 @@ struct Lanes {
     static TAVRO_ALWAYS_INLINE Mask less(Vec a, Vec b) { return {vcltq_f64(a.v, b.v)}; }
     static TAVRO_ALWAYS_INLINE Mask equal(Vec a, Vec b) { return {vceqq_f64(a.v, b.v)}; }
     static TAVRO_ALWAYS_INLINE Mask either(Mask a, Mask b) { return {vorrq_u64(a.m, b.m)}; }
+    static TAVRO_ALWAYS_INLINE bool any(Mask m) { return vmaxvq_u32(vreinterpretq_u32_u64(m.m)) != 0; }
     static TAVRO_ALWAYS_INLINE Mask no_lane() { return {vdupq_n_u64(0)}; }
     static TAVRO_ALWAYS_INLINE Mask first_lane() {
         return {vsetq_lane_u64(~std::uint64_t{0}, vdupq_n_u64(0), 0)};

@@ -39,6 +39,7 @@ struct Lanes {
     static TAVRO_ALWAYS_INLINE Mask less(Vec a, Vec b) { return a.v < b.v; }
     static TAVRO_ALWAYS_INLINE Mask equal(Vec a, Vec b) { return a.v == b.v; }
     static TAVRO_ALWAYS_INLINE Mask either(Mask a, Mask b) { return a || b; }
+    static TAVRO_ALWAYS_INLINE bool any(Mask m) { return m; }
     static TAVRO_ALWAYS_INLINE Mask no_lane() { return false; }
     static TAVRO_ALWAYS_INLINE Mask first_lane() { return true; }
     static TAVRO_ALWAYS_INLINE Mask last_lane() { return true; }
