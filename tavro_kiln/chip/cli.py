@@ -7,11 +7,9 @@ import sys
 import time
 from importlib import resources
 
-import numpy as np
-
 from tavro_kiln.chip.errors import ChipInputError
 from tavro_kiln.chip.extras import INSTALL_HINT
-from tavro_kiln.chip.floorplan import check_inside, read_floorplan, read_power_trace
+from tavro_kiln.chip.floorplan import check_inside, read_floorplan, read_power_trace, watts_by_block
 from tavro_kiln.chip.grid import die_size
 from tavro_kiln.chip.progress import Progress
 from tavro_kiln.chip.stack import read_stack
@@ -110,10 +108,7 @@ def run_chip(args):
         os.makedirs(args.out, exist_ok=True)
     except OSError as error:
         return fail(f"cannot create output folder {args.out!r}: {error.strerror or error}")
-    column = {name: i for i, name in enumerate(trace.names)}
-    # Blocks missing from the trace draw no power.
-    per_interval = np.array([[row[column[b.name]] if b.name in column else 0.0 for b in blocks]
-                             for row in trace.watts])
+    per_interval = watts_by_block(trace, blocks)
     return simulate_and_write(args, stack, blocks, per_interval, started)
 
 

@@ -145,3 +145,14 @@ def read_power_trace(path, block_names):
     if not rows:
         raise ChipInputError(path, None, "no power values after the header")
     return PowerTrace(names, np.array(rows, dtype=np.float64), lines)
+
+
+def watts_by_block(trace, blocks):
+    """The trace's watts as (intervals, len(blocks)) in floorplan order;
+    blocks the trace does not name draw no power."""
+    column = {name: i for i, name in enumerate(trace.names)}
+    out = np.zeros((trace.watts.shape[0], len(blocks)))
+    for j, block in enumerate(blocks):
+        if block.name in column:
+            out[:, j] = trace.watts[:, column[block.name]]
+    return out

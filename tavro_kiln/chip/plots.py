@@ -11,7 +11,7 @@ def new_figure(size):
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
-    figure = Figure(figsize=size, dpi=100, layout="constrained")
+    figure = Figure(figsize=size, dpi=100)
     FigureCanvasAgg(figure)
     return figure
 
@@ -37,7 +37,7 @@ def active_layer_png(grid, T, path, title="active layer"):
     axes.set_ylabel("y (mm)")
     axes.set_title(f"{title}: peak {plane.max():.2f} K")
     figure.colorbar(image, ax=axes, label="temperature (K)")
-    figure.savefig(path)
+    figure.savefig(path, bbox_inches="tight")
 
 
 def section_png(grid, T, path):
@@ -61,4 +61,4 @@ def section_png(grid, T, path):
     axes.set_title(f"vertical section at y = {(j + 0.5) * grid.model.spacing[1] * 1e3:.2f} mm "
                    f"(heat sink above)")
     figure.colorbar(mesh, ax=axes, label="temperature (K)")
-    figure.savefig(path)
+    figure.savefig(path, bbox_inches="tight")

@@ -45,16 +45,22 @@ def relax(model, tol=1e-6, chunk=100, max_steps=1_000_000, memory=10, progress=N
     bc = model.held.astype(np.int32)
     T = np.array(model.temperature if start is None else start, dtype=np.float64)
     T[model.held] = model.temperature[model.held]
-    x = T[free]
+    # Iterates are whole fields: held cells never change, so they add
+    # nothing to the mixing, and no gathering is needed.
+    x = T.ravel().copy()
     mixer = AndersonMixer(memory)
+    inverse_capacity = 1.0 / capacity
+    source = model.power * inverse_capacity
+    Q = np.empty(model.shape)
     steps = chunks = 0
     solver_seconds = 0.0
     change = float("inf")
     converged = False
     while steps < max_steps:
-        Q = correction_heat(faces, T)
-        Q += model.power
-        Q /= capacity
+        Q.fill(0.0)
+        correction_heat(faces, T, out=Q)
+        Q *= inverse_capacity
+        Q += source
         n = min(chunk, max_steps - steps)
         started = time.perf_counter()
         out, info = tcad_solve_3d(T, Q, bc, faces.own, cp, dx, dy, dz, dt=1.0, iterations=n,
@@ -67,8 +73,7 @@ def relax(model, tol=1e-6, chunk=100, max_steps=1_000_000, memory=10, progress=N
             progress(info["iterations_completed"], change)
         if system is not None:
             out = relax_columns(model, system, out)
-        g = out[free]
-        g -= x
+        g = out.ravel() - x
         if np.abs(g).max(initial=0.0) <= tol * n:
             # The chunk barely moved; the solver's early exit alone does not
             # prove a steady state (it may only have settled against the
@@ -79,7 +84,7 @@ def relax(model, tol=1e-6, chunk=100, max_steps=1_000_000, memory=10, progress=N
                 converged = True
                 break
         x = mixer.next(x, g)
-        T[free] = x
+        T = x.reshape(model.shape)
     return SteadyRun(T, converged, steps, chunks, change, solver_seconds)
 
 
