@@ -87,18 +87,29 @@ def two_layer_column(cells=20, split=10, dz=1e-5, k_low=148.0, k_high=5.0, T_bot
     return model, exact
 
 
+def solver_alone(model):
+    """Steady state of tcad_solve_3d on its own for two_layer_column: it
+    cannot insulate the sides, so they are held at its own 1-D answer (the
+    straight line between the ends, whatever the conductivities)."""
+    T = model.temperature.copy()
+    n = T.shape[2]
+    line = T[1, 1, 0] + (T[1, 1, -1] - T[1, 1, 0]) * np.arange(n) / (n - 1)
+    T[:, :, :] = line
+    k = model.conductivity[0]
+    dz = model.spacing[2]
+    field, _ = tcad_solve_3d(T, None, model.held.astype(np.int32), np.where(model.held, 1.0, k),
+                             SILICON_RHO_C / 2329.0, *model.spacing,
+                             dt=0.15 * dz * dz * SILICON_RHO_C / k.max(), iterations=200_000,
+                             convergence_tol=1e-13)
+    return field[1, 1, 1:-1]
+
+
 def two_layer_errors(**kwargs):
     """(error of the solver on its own, error with the face correction), K,
     at the steady state of two_layer_column."""
     model, exact = two_layer_column(**kwargs)
-    bc = model.held.astype(np.int32)
-    k = model.conductivity[0]
-    plain, _ = tcad_solve_3d(model.temperature, None, bc, np.where(model.held, 1.0, k),
-                             SILICON_RHO_C / 2329.0, *model.spacing,
-                             dt=0.15 * model.spacing[2] ** 2 * SILICON_RHO_C / k.max(),
-                             iterations=200_000, return_history=True, convergence_tol=1e-13)
     corrected = relax(model, tol=1e-12).temperature
-    return (float(np.abs(plain[1, 1, 1:-1] - exact).max()),
+    return (float(np.abs(solver_alone(model) - exact).max()),
             float(np.abs(corrected[1, 1, 1:-1] - exact).max()))
 
 
