@@ -78,6 +78,9 @@ class FaceCoupling:
     parts: list = None  # per direction, the lagged coupling
 
 
+ANISOTROPIC = 2.0  # conductivity ratio between axes from which a cell counts as anisotropic
+
+
 def couple_faces(model):
     """Computes the face couplings of ``model`` (after any change of conductivity)."""
     free = ~model.held
@@ -93,6 +96,12 @@ def couple_faces(model):
         t[1:] += g
         t[:-1] += g
     own = np.where(free, total / sum(2.0 / d ** 2 for d in spacing), 0.0)
+    # A cell standing for a much thicker or thinner slab (see grid.py) is
+    # better off with the solver carrying its stronger direction and the
+    # lagged part only removing conduction from the weaker one.
+    kx, ky, kz = (np.asarray(k, dtype=np.float64) for k in model.conductivity)
+    strong, weak = np.maximum(kx, kz), np.minimum(kx, kz)
+    own = np.where(free & (strong > ANISOTROPIC * weak), strong, own)
     own_sum = np.zeros(model.shape)
     face_sum = np.zeros(model.shape)
     runs = []

@@ -21,7 +21,7 @@ from tavro_kiln.chip.materials import value_at, values_at
 
 DEFAULT_LATERAL_CELLS = 64
 DEFAULT_ACTIVE_CELLS = 2
-SINK_BASE = ("aluminium", 2700.0 * 897.0)  # rho*c of the sink's cell when no capacity is given
+SINK_BASE_RHO_C = 2700.0 * 897.0  # the sink cell is a thin aluminium base unless a capacity is given
 
 
 @dataclass
@@ -141,7 +141,7 @@ def build_grid(stack, blocks, watts, temperature=None):
     sink = inside + (z,)
     kx[sink] = ky[sink] = kz[sink] = h * dz
     capacity[sink] = (stack.sink_heat_capacity / (area * dz) if stack.sink_heat_capacity
-                      else SINK_BASE[1])
+                      else SINK_BASE_RHO_C)
     top = inside + (z + 1,)
     kx[top] = ky[top] = 0.0
     kz[top] = np.inf  # the ambient touches the sink cell's top face

@@ -15,6 +15,7 @@ from tavro_kiln.chip.transient import CHUNK, advance
 
 COARSEST = 32  # grid sequencing starts at about this many cells across
 PICARD_TOL = 1e-4  # K: k(T) has settled when re-evaluating it moves no cell by more
+PICARD_LIMIT = 30
 
 
 @dataclass
@@ -88,9 +89,11 @@ def refine(coarse_grid, coarse_T, fine):
 
 def steady_state(stack, blocks, watts, tol=1e-6, temperature_dependent=False, progress=None,
                  chunk=20, coarsest=COARSEST):
-    """Steady field for ``watts[i]`` in ``blocks[i]``. Solves on a coarse
-    lateral grid first and refines: smooth errors, slow to relax on a fine
-    grid, are cheap to remove on a coarse one."""
+    """Steady field for ``watts[i]`` in ``blocks[i]``. Solves on coarser
+    grids first and interpolates up: smooth errors, slow to relax on a fine
+    grid, are cheap to remove on a coarse one. With
+    ``temperature_dependent``, conductivities are re-evaluated from the
+    field and the run resumed until no cell moves by more than PICARD_TOL."""
     started = time.perf_counter()
     timing = {"solver": 0.0}
     result = None
@@ -103,7 +106,7 @@ def steady_state(stack, blocks, watts, tol=1e-6, temperature_dependent=False, pr
         if T is not None and temperature_dependent:
             update_conductivity(grid, level_stack, T)
         level_steps = 0
-        while True:
+        for _ in range(PICARD_LIMIT):
             run = relax(grid.model, tol=tol, chunk=chunk, start=T, progress=progress)
             timing["solver"] += run.solver_seconds
             level_steps += run.steps
@@ -113,7 +116,9 @@ def steady_state(stack, blocks, watts, tol=1e-6, temperature_dependent=False, pr
             if not temperature_dependent or moved <= PICARD_TOL or not run.converged:
                 break
             update_conductivity(grid, level_stack, T)
-        result = dataclasses.replace(ChipResult(grid, T), temperature=T)
+        else:
+            converged = False
+        result = ChipResult(grid, T)
         steps += level_steps
         done.append((*grid.model.shape, level_steps))
     timing["total"] = time.perf_counter() - started
