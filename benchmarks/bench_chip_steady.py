@@ -9,7 +9,7 @@
    1 mm copper spreader gets 32 cells (each standing for 3.3 dz): at
    about one dz a cell it would take 107 and double the grid.
 
-Usage: python benchmarks/bench_chip_steady.py [--skip-large]
+Usage: python benchmarks/bench_chip_steady.py [--skip-large | --large-only]
 """
 import dataclasses
 import os
@@ -24,6 +24,7 @@ from tavro_kiln.chip import outputs
 from tavro_kiln.chip.cli import example_path
 from tavro_kiln.chip.conduction import heat_into_held
 from tavro_kiln.chip.floorplan import read_floorplan, read_power_trace, watts_by_block
+from tavro_kiln.chip.progress import Progress
 from tavro_kiln.chip.simulate import steady_state
 from tavro_kiln.chip.stack import read_stack
 from tavro_kiln.core import tcad_solve_3d
@@ -70,7 +71,7 @@ def large_case():
               for layer in stack.layers]
     stack = dataclasses.replace(stack, layers=layers, nx=256, ny=256)
     started = time.perf_counter()
-    result = steady_state(stack, blocks, watts)
+    result = steady_state(stack, blocks, watts, progress=Progress("256x256x32", stream=sys.stdout))
     elapsed = time.perf_counter() - started
     m = result.grid.model
     out = heat_into_held(m, result.temperature).sum() * np.prod(m.spacing)
@@ -95,8 +96,9 @@ def large_case():
 
 def main():
     print(f"CPU: {cpu()}; Python {sys.version.split()[0]}; one process, solver single-threaded")
-    example_split("first run")
-    example_split("repeated")
+    if "--large-only" not in sys.argv:
+        example_split("first run")
+        example_split("repeated")
     if "--skip-large" not in sys.argv:
         large_case()
 

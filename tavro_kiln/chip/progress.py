@@ -1,9 +1,9 @@
 """Progress of long runs: a tqdm bar on a terminal, otherwise the
-package's plain progress line, printed at most every few seconds."""
+package's plain progress line, printed at most every half minute."""
 import sys
 import time
 
-PLAIN_EVERY = 5.0  # seconds between plain lines
+PLAIN_EVERY = 30.0  # seconds between plain lines
 
 
 class Progress:

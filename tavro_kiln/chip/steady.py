@@ -1,5 +1,6 @@
-"""Steady state: chunks of ``tcad_solve_3d`` in pseudo-time, mixed by
-Anderson acceleration, until a step changes no cell by more than ``tol``.
+"""Steady state: chunks of ``tcad_solve_3d`` in pseudo-time, each followed
+by an exact sweep of the columns (columns.py), mixed by Anderson
+acceleration, until a step changes no cell by more than ``tol``.
 
 The steady state does not depend on heat capacities, so each cell gets the
 capacity that puts it at OMEGA times its own stability limit with a unit
@@ -29,7 +30,7 @@ class SteadyRun:
     solver_seconds: float  # time spent inside tcad_solve_3d
 
 
-def relax(model, tol=1e-6, chunk=100, max_steps=1_000_000, memory=10, progress=None,
+def relax(model, tol=1e-6, chunk=20, max_steps=1_000_000, memory=10, progress=None,
           start=None, columns=True):
     """Runs ``model`` to its steady state: until one step changes no cell by
     more than ``tol`` K. ``progress(steps, change)`` is called after each
