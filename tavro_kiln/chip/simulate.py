@@ -165,9 +165,11 @@ def run_config(config):
 
 def run_many(configs, executor=None, max_workers=None):
     """Results of ``run_config`` for each configuration, in order. Any
-    ``concurrent.futures`` executor works (a Dask client's
-    ``get_executor()`` too); by default a thread pool, which scales across
-    cores because the solver releases the interpreter lock."""
+    ``concurrent.futures`` executor works (a process pool, or a Dask
+    client's ``get_executor()``, for runs that should not share one
+    interpreter); by default a thread pool: the solver releases the
+    interpreter lock, so its steps overlap across cores, while the layer's
+    own work between chunks mostly does not."""
     if executor is not None:
         return [f.result() for f in [executor.submit(run_config, c) for c in configs]]
     with ThreadPoolExecutor(max_workers=max_workers) as pool:
