@@ -6,7 +6,8 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from tavro_kiln.chip import Block, Layer, Stack, build_grid, run_many, stability_limit, steady_state
+from tavro_kiln.chip import (Block, Layer, Stack, build_grid, run_many, stability_limit, steady_state,
+                             transient)
 from tavro_kiln.chip import validation
 from tavro_kiln.chip.conduction import ConductionModel, heat_into_held
 from tavro_kiln.chip.stability import choose_time_step
@@ -131,3 +132,15 @@ def test_many_runs_on_any_executor_match_single_runs():
         assert np.array_equal(a, b.temperature) and np.array_equal(a, c.temperature)
     with pytest.raises(ValueError, match="unknown kind"):
         run_many([dict(configs[0], kind="sideways")])
+
+
+def test_transient_from_a_steady_state_stays_there_and_then_heats():
+    stack = small_stack(sink_conductance=5e4)
+    start = steady_state(stack, BLOCKS, [3.0, 1.5], tol=1e-10)
+    held = transient(stack, BLOCKS, [[3.0, 1.5]], 2e-4, start=start.temperature)
+    assert np.abs(held.temperature - start.temperature).max() < 1e-6
+    hotter = transient(stack, BLOCKS, [[3.0, 1.5], [6.0, 1.5]], 2e-4, start=start.temperature)
+    assert len(hotter.intervals) == 2 and hotter.time_step <= stability_limit(hotter.grid.model)
+    left = hotter.grid.blocks[0]
+    first, second = (active[left.i, left.j].max() for _, active in hotter.intervals)
+    assert second > first + 0.01  # only the doubled block's power changed

@@ -93,12 +93,10 @@ def block_cells(blocks, nx, ny, dx, dy):
     return result
 
 
-def build_grid(stack, blocks, watts, temperature=None):
-    """The grid for ``stack`` with ``watts[i]`` in ``blocks[i]``.
-
-    ``temperature`` (an earlier field of the same grid) sets the
-    conductivity of temperature-dependent materials; by default they are
-    taken at the ambient temperature."""
+def build_grid(stack, blocks, watts):
+    """The grid for ``stack`` with ``watts[i]`` in ``blocks[i]``, everything
+    at the ambient temperature (update_conductivity re-evaluates
+    temperature-dependent materials at a field)."""
     width, height = die_size(stack, blocks)
     nx, ny = lateral_cells(stack, width, height)
     dx, dy = width / nx, height / ny
@@ -109,7 +107,7 @@ def build_grid(stack, blocks, watts, temperature=None):
     nz = sum(counts) + 3
     shape = (nx + 2, ny + 2, nz)
     ambient = stack.ambient
-    T = np.full(shape, ambient) if temperature is None else np.array(temperature, dtype=np.float64)
+    T = np.full(shape, ambient)
     held = np.ones(shape, bool)
     held[1:-1, 1:-1, 1:-1] = False
     kx, ky, kz = (np.full(shape, stack.padding_conductivity) for _ in range(3))

@@ -133,14 +133,16 @@ def transient(stack, blocks, trace_watts, interval, dt=None, temperature_depende
     started = time.perf_counter()
     timing = {"solver": 0.0}
     trace_watts = np.asarray(trace_watts, dtype=np.float64)
-    grid = build_grid(stack, blocks, trace_watts[0], temperature=start)
+    grid = build_grid(stack, blocks, trace_watts[0])
     T = grid.model.temperature.copy()
+    if start is not None:
+        T[~grid.model.held] = np.asarray(start, dtype=np.float64)[~grid.model.held]
     steps = 0
     intervals = []
     step = None
     for row_index, row in enumerate(trace_watts):
         grid.model.power = block_power(grid, row)
-        if temperature_dependent and row_index:
+        if temperature_dependent:
             update_conductivity(grid, stack, T)
             couple_faces(grid.model)
         T, count, step = advance(grid.model, T, interval, dt=dt, chunk=chunk, timing=timing,
