@@ -1,4 +1,5 @@
-"""Command line: ``python -m tavro_kiln demo [--size N] [--steps N] [--out PATH]``."""
+"""Command line: ``python -m tavro_kiln demo [--size N] [--steps N] [--out PATH]`` and
+``python -m tavro_kiln chip FLOORPLAN POWER [options]``."""
 import argparse
 import os
 import sys
@@ -32,6 +33,9 @@ def parse_args(argv):
                       help="maximum number of time steps; default 2000")
     demo.add_argument("--out", type=png_path, default="tavro_kiln_demo.png",
                       help="where to write the PNG; default tavro_kiln_demo.png")
+    from tavro_kiln.chip.cli import add_parser
+
+    add_parser(commands, positive_int)
     return parser.parse_args(argv)
 
 
@@ -41,6 +45,10 @@ def main(argv=None):
         from tavro_kiln.demo import run_demo
 
         return run_demo(size=args.size, steps=args.steps, out=args.out)
+    if args.command == "chip":
+        from tavro_kiln.chip.cli import run_chip
+
+        return run_chip(args)
     return 2
 
 

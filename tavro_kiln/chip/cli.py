@@ -1,0 +1,147 @@
+"""``python -m tavro_kiln chip FLOORPLAN POWER [options]``: runs the chip
+workflow and writes the block table (CSV, JSON), the heat maps (PNG) and
+the 3-D field (VTK image data) into the output folder."""
+import argparse
+import os
+import sys
+import time
+from importlib import resources
+
+from tavro_kiln.chip.errors import ChipInputError
+from tavro_kiln.chip.extras import INSTALL_HINT
+from tavro_kiln.chip.floorplan import check_inside, read_floorplan, read_power_trace, watts_by_block
+from tavro_kiln.chip.grid import die_size
+from tavro_kiln.chip.progress import Progress
+from tavro_kiln.chip.stack import read_stack
+
+
+def example_path(name):
+    return str(resources.files("tavro_kiln.chip") / "examples" / name)
+
+
+def positive_float(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not value > 0.0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
+    return value
+
+
+def add_parser(commands, positive_int):
+    chip = commands.add_parser(
+        "chip", help="temperature and reliability maps of a die on its package",
+        description="Steady or transient temperatures of a die from a floorplan and a power "
+                    "trace, with per-block peak and mean temperature, relative MTTF and "
+                    "degradation. Example: python -m tavro_kiln chip --example --out chip_out")
+    chip.add_argument("floorplan", nargs="?", help="floorplan file: name width height left-x bottom-y (m)")
+    chip.add_argument("power", nargs="?", help="power trace: a header of block names, then watts per interval")
+    chip.add_argument("--example", action="store_true",
+                      help="use the shipped quad-core example (floorplan, power trace and stack)")
+    chip.add_argument("--stack", help="layer stack (TOML); default: the shipped example stack")
+    chip.add_argument("--out", default="chip_out", help="output folder (created); default chip_out")
+    chip.add_argument("--transient", action="store_true",
+                      help="step through the power trace instead of the steady state of its mean")
+    chip.add_argument("--interval", type=positive_float, default=1e-3,
+                      help="seconds per power-trace line in a transient run; default 1e-3")
+    chip.add_argument("--dt", type=positive_float,
+                      help="time step in s for a transient run; default 0.9 x the stability limit")
+    chip.add_argument("--from-steady", action="store_true",
+                      help="start a transient run from the steady state of the first interval")
+    chip.add_argument("--k-of-t", action="store_true",
+                      help="silicon conductivity follows the temperature (re-evaluated until it settles)")
+    chip.add_argument("--nx", type=positive_int, help="cells across the die (overrides the stack's [grid])")
+    chip.add_argument("--ny", type=positive_int, help="cells along the die (overrides the stack's [grid])")
+    chip.add_argument("--tol", type=positive_float, default=1e-6,
+                      help="steady state: largest change per step, K; default 1e-6")
+    chip.add_argument("--reference", type=positive_float,
+                      help="reference temperature for relative MTTF, K; default the ambient")
+    chip.add_argument("--age", type=positive_float, default=1.0,
+                      help="time argument of arrhenius_degradation; default 1")
+    chip.add_argument("--no-pictures", action="store_true", help="skip the PNGs")
+    chip.add_argument("--no-vtk", action="store_true", help="skip the VTK file")
+    chip.add_argument("--quiet", action="store_true", help="no progress output")
+    return chip
+
+
+def fail(message):
+    print(f"python -m tavro_kiln chip: error: {message}", file=sys.stderr)
+    return 2
+
+
+def missing_extras(args):
+    needed = ([] if args.no_pictures else ["matplotlib"]) + ([] if args.no_vtk else ["pyevtk"])
+    missing = []
+    for module in needed:
+        try:
+            __import__(module)
+        except ImportError:
+            missing.append(module)
+    return missing
+
+
+def run_chip(args):
+    started = time.perf_counter()
+    if args.example:
+        args.floorplan = args.floorplan or example_path("quad_core.flp")
+        args.power = args.power or example_path("quad_core.ptrace")
+    if not args.floorplan or not args.power:
+        return fail("give FLOORPLAN and POWER files, or --example")
+    missing = missing_extras(args)
+    if missing:
+        return fail(f"{' and '.join(missing)} not installed: {INSTALL_HINT}, or pass "
+                    f"{' '.join('--no-pictures' if m == 'matplotlib' else '--no-vtk' for m in missing)}")
+    try:
+        stack = read_stack(args.stack or example_path("stack.toml"))
+        blocks = read_floorplan(args.floorplan)
+        width, height = die_size(stack, blocks)
+        check_inside(args.floorplan, blocks, width, height)
+        trace = read_power_trace(args.power, [b.name for b in blocks])
+    except ChipInputError as error:
+        return fail(str(error))
+    if args.nx:
+        stack.nx = args.nx
+    if args.ny:
+        stack.ny = args.ny
+    try:
+        os.makedirs(args.out, exist_ok=True)
+    except OSError as error:
+        return fail(f"cannot create output folder {args.out!r}: {error.strerror or error}")
+    per_interval = watts_by_block(trace, blocks)
+    return simulate_and_write(args, stack, blocks, per_interval, started)
+
+
+def simulate_and_write(args, stack, blocks, per_interval, started):
+    from tavro_kiln.chip import outputs
+    from tavro_kiln.chip.simulate import steady_state, transient
+
+    progress = Progress("chip", enabled=not args.quiet)
+    try:
+        if args.transient:
+            start = None
+            if args.from_steady:
+                first = steady_state(stack, blocks, per_interval[0], tol=args.tol,
+                                     temperature_dependent=args.k_of_t, progress=progress)
+                start = first.temperature
+            result = transient(stack, blocks, per_interval, args.interval, dt=args.dt,
+                               temperature_dependent=args.k_of_t, start=start, progress=progress)
+            watts = per_interval[-1]
+        else:
+            watts = per_interval.mean(axis=0)
+            result = steady_state(stack, blocks, watts, tol=args.tol,
+                                  temperature_dependent=args.k_of_t, progress=progress)
+    except ValueError as error:  # a refused time step
+        return fail(str(error))
+    finally:
+        progress.close()
+    reference = args.reference or stack.ambient
+    written = outputs.write_all(result, watts, args.out, reference, args.age,
+                                pictures=not args.no_pictures, vtk=not args.no_vtk)
+    total = time.perf_counter() - started
+    print(outputs.summary(result, watts, reference, args.age, transient=args.transient))
+    solver = result.timing["solver"]
+    print(f"time: {total:.2f} s in all, {solver:.2f} s in tcad_solve_3d ({100 * solver / total:.0f}%), "
+          f"{total - solver:.2f} s in this layer (grid, chunks, outputs)")
+    print("wrote: " + ", ".join(written))
+    return 0 if result.converged else 1

@@ -1,0 +1,158 @@
+"""Readers for the floorplan and power-trace text formats of compact
+thermal simulators.
+
+Floorplan: one block a line, ``name width height left-x bottom-y`` in
+metres. Power trace: a header line of block names, then one line of watts
+per block for each time interval. ``#`` starts a comment; blank lines are
+ignored.
+"""
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from tavro_kiln.chip.errors import ChipInputError
+
+
+@dataclass(frozen=True)
+class Block:
+    name: str
+    width: float
+    height: float
+    left: float
+    bottom: float
+    line: int = 0  # where it was read, for later error messages
+
+    @property
+    def right(self):
+        return self.left + self.width
+
+    @property
+    def top(self):
+        return self.bottom + self.height
+
+
+@dataclass
+class PowerTrace:
+    names: list  # block names, in the file's column order
+    watts: np.ndarray  # shape (intervals, len(names))
+    lines: list  # file line of each interval
+
+
+def content_lines(path):
+    """(line number, fields) for each line with content."""
+    try:
+        with open(path, encoding="utf-8") as handle:
+            text = handle.read()
+    except OSError as error:
+        raise ChipInputError(path, None, f"cannot read: {error.strerror or error}") from None
+    except UnicodeDecodeError:
+        raise ChipInputError(path, None, "not a UTF-8 text file") from None
+    for number, line in enumerate(text.splitlines(), start=1):
+        fields = line.split("#", 1)[0].split()
+        if fields:
+            yield number, fields
+
+
+def parse_number(path, number, text, what):
+    try:
+        value = float(text)
+    except ValueError:
+        raise ChipInputError(path, number, f"{what} {text!r} is not a number") from None
+    if not math.isfinite(value):
+        raise ChipInputError(path, number, f"{what} {text!r} is not a finite number")
+    return value
+
+
+def read_floorplan(path):
+    """Blocks of a floorplan file, checked for sizes and duplicates."""
+    blocks, seen = [], {}
+    for number, fields in content_lines(path):
+        if len(fields) != 5:
+            raise ChipInputError(path, number, f"expected 5 fields (name width height left-x "
+                                               f"bottom-y), found {len(fields)}")
+        name = fields[0]
+        width, height, left, bottom = (parse_number(path, number, text, what) for text, what in
+                                       zip(fields[1:], ("width", "height", "left-x", "bottom-y")))
+        if width <= 0.0 or height <= 0.0:
+            raise ChipInputError(path, number, f"block {name!r} has width {width:g} and height "
+                                               f"{height:g}; both must be positive")
+        if name in seen:
+            raise ChipInputError(path, number, f"block {name!r} is already defined on line {seen[name]}")
+        seen[name] = number
+        blocks.append(Block(name, width, height, left, bottom, number))
+    if not blocks:
+        raise ChipInputError(path, None, "no blocks")
+    check_overlaps(path, blocks)
+    return blocks
+
+
+def check_overlaps(path, blocks, tolerance=1e-9):
+    """Blocks may touch but not overlap (by more than ``tolerance`` of the
+    smaller side, which absorbs rounding in decimal coordinates)."""
+    left = np.array([b.left for b in blocks])
+    right = np.array([b.right for b in blocks])
+    bottom = np.array([b.bottom for b in blocks])
+    top = np.array([b.top for b in blocks])
+    size = np.minimum(np.array([b.width for b in blocks]), np.array([b.height for b in blocks]))
+    for i, block in enumerate(blocks[1:], start=1):
+        slack = tolerance * np.minimum(size[:i], size[i])
+        overlap_x = np.minimum(right[:i], right[i]) - np.maximum(left[:i], left[i])
+        overlap_y = np.minimum(top[:i], top[i]) - np.maximum(bottom[:i], bottom[i])
+        hits = np.flatnonzero((overlap_x > slack) & (overlap_y > slack))
+        if hits.size:
+            other = blocks[int(hits[0])]
+            raise ChipInputError(path, block.line, f"block {block.name!r} overlaps block "
+                                                   f"{other.name!r} (line {other.line})")
+
+
+def check_inside(path, blocks, width, height, tolerance=1e-9):
+    """Every block within the die [0, width] x [0, height]."""
+    for b in blocks:
+        slack = tolerance * max(width, height)
+        if b.left < -slack or b.bottom < -slack or b.right > width + slack or b.top > height + slack:
+            raise ChipInputError(path, b.line, f"block {b.name!r} ({b.left:g}..{b.right:g} x "
+                                               f"{b.bottom:g}..{b.top:g} m) lies outside the die "
+                                               f"(0..{width:g} x 0..{height:g} m)")
+
+
+def read_power_trace(path, block_names):
+    """Watts per interval for the blocks named in the header, which must
+    all be blocks of the floorplan."""
+    rows, lines, names = [], [], None
+    known = set(block_names)
+    for number, fields in content_lines(path):
+        if names is None:
+            for name in fields:
+                if name not in known:
+                    raise ChipInputError(path, number, f"unknown block {name!r}: not in the floorplan")
+            duplicates = sorted({n for n in fields if fields.count(n) > 1})
+            if duplicates:
+                raise ChipInputError(path, number, f"block {duplicates[0]!r} appears twice in the header")
+            names = fields
+            continue
+        if len(fields) != len(names):
+            raise ChipInputError(path, number, f"expected {len(names)} power values (one per "
+                                               f"header name), found {len(fields)}")
+        row = [parse_number(path, number, text, f"power of {name!r}") for text, name in zip(fields, names)]
+        negative = [name for name, watts in zip(names, row) if watts < 0.0]
+        if negative:
+            raise ChipInputError(path, number, f"power of {negative[0]!r} is negative")
+        rows.append(row)
+        lines.append(number)
+    if names is None:
+        raise ChipInputError(path, None, "empty: expected a header line of block names")
+    if not rows:
+        raise ChipInputError(path, None, "no power values after the header")
+    return PowerTrace(names, np.array(rows, dtype=np.float64), lines)
+
+
+def watts_by_block(trace, blocks):
+    """The trace's watts as (intervals, len(blocks)) in floorplan order;
+    blocks the trace does not name draw no power."""
+    column = {name: i for i, name in enumerate(trace.names)}
+    out = np.zeros((trace.watts.shape[0], len(blocks)))
+    for j, block in enumerate(blocks):
+        if block.name in column:
+            out[:, j] = trace.watts[:, column[block.name]]
+    return out

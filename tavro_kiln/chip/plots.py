@@ -1,0 +1,64 @@
+"""Heat-map PNGs: the active layer seen from above, and a vertical section
+through its hottest cell. Axes in mm, colour bars in K."""
+import numpy as np
+
+from tavro_kiln.chip.extras import require
+from tavro_kiln.chip.report import layer_positions
+
+
+def new_figure(size):
+    require("matplotlib")
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=size, dpi=100)
+    FigureCanvasAgg(figure)
+    return figure
+
+
+def active_layer_png(grid, T, path, title="active layer"):
+    """Hottest value through the active layer's thickness, per column, with
+    the blocks outlined."""
+    plane = T[1:-1, 1:-1, grid.active].max(axis=2)
+    width, height = grid.die_width * 1e3, grid.die_height * 1e3
+    figure = new_figure((6.4, 5.2 * max(0.5, min(1.6, height / width)) + 0.6))
+    axes = figure.add_subplot()
+    image = axes.imshow(plane.T, origin="lower", extent=(0, width, 0, height), cmap="inferno",
+                        interpolation="nearest", aspect="equal")
+    dx, dy = grid.model.spacing[0] * 1e3, grid.model.spacing[1] * 1e3
+    for b in grid.blocks:
+        x0, y0 = (b.i.start - 1) * dx, (b.j.start - 1) * dy
+        x1, y1 = (b.i.stop - 1) * dx, (b.j.stop - 1) * dy
+        axes.plot([x0, x1, x1, x0, x0], [y0, y0, y1, y1, y0], color="white", linewidth=0.6)
+        if (x1 - x0) > width / 12 and (y1 - y0) > height / 20:
+            axes.text((x0 + x1) / 2, (y0 + y1) / 2, b.name, color="white", fontsize=7,
+                      ha="center", va="center")
+    axes.set_xlabel("x (mm)")
+    axes.set_ylabel("y (mm)")
+    axes.set_title(f"{title}: peak {plane.max():.2f} K")
+    figure.colorbar(image, ax=axes, label="temperature (K)")
+    figure.savefig(path, bbox_inches="tight")
+
+
+def section_png(grid, T, path):
+    """x-z section at the y of the hottest active-layer cell, in physical z."""
+    active = T[1:-1, 1:-1, grid.active]
+    j = int(np.unravel_index(np.argmax(active), active.shape)[1])
+    last = grid.layers[-1][1].stop
+    section = T[1:-1, j + 1, 1:last]
+    edges_z = layer_positions(grid) * 1e3
+    edges_x = np.arange(section.shape[0] + 1) * grid.model.spacing[0] * 1e3
+    figure = new_figure((7.0, 4.2))
+    axes = figure.add_subplot()
+    mesh = axes.pcolormesh(edges_x, edges_z, section.T, cmap="inferno", shading="flat")
+    for layer, zs, _ in grid.layers:
+        top = edges_z[zs.stop - 1]
+        axes.axhline(top, color="white", linewidth=0.5)
+        axes.text(edges_x[-1] * 0.99, (edges_z[zs.start - 1] + top) / 2, layer.name, color="white",
+                  fontsize=7, ha="right", va="center")
+    axes.set_xlabel("x (mm)")
+    axes.set_ylabel("z from the die's far side (mm)")
+    axes.set_title(f"vertical section at y = {(j + 0.5) * grid.model.spacing[1] * 1e3:.2f} mm "
+                   f"(heat sink above)")
+    figure.colorbar(mesh, ax=axes, label="temperature (K)")
+    figure.savefig(path, bbox_inches="tight")

@@ -1,0 +1,139 @@
+"""Chip workflow readers: the shipped example parses, and every kind of bad
+input names its file and line (library) or exits with status 2 and no
+traceback (command line)."""
+import subprocess
+import sys
+
+import pytest
+
+from tavro_kiln.chip import ChipInputError, read_floorplan, read_power_trace, read_stack
+from tavro_kiln.chip.cli import example_path
+from tavro_kiln.chip.floorplan import check_inside, watts_by_block
+
+FLOORPLAN = "# two cores\na 1e-3 2e-3 0 0\n\nb 1e-3 2e-3 1e-3 0  # right of a\n"
+STACK = """ambient = 300.0
+[heat_sink]
+conductance = 1e4
+[[layers]]
+name = "die"
+material = "silicon"
+thickness = 1e-4
+active = true
+"""
+
+
+def write(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(text)
+    return str(path)
+
+
+def raises_at(call, path, line, words):
+    with pytest.raises(ChipInputError) as caught:
+        call()
+    assert caught.value.path == path and caught.value.line == line, str(caught.value)
+    assert words in str(caught.value)
+
+
+def test_shipped_example_reads():
+    blocks = read_floorplan(example_path("quad_core.flp"))
+    trace = read_power_trace(example_path("quad_core.ptrace"), [b.name for b in blocks])
+    stack = read_stack(example_path("stack.toml"))
+    assert len(blocks) == 7 and trace.watts.shape == (8, 7)
+    assert stack.active_layer.name == "die" and [l.name for l in stack.layers] == ["die", "tim", "spreader"]
+    # Columns follow the floorplan's order whatever the header's order.
+    by_block = watts_by_block(trace, blocks)
+    assert by_block[0, [b.name for b in blocks].index("io")] == 1.0
+
+
+@pytest.mark.parametrize("text, line, words", [
+    ("a 1 2 0\n", 1, "expected 5 fields"),
+    ("a 1e-3 x 0 0\n", 1, "'x' is not a number"),
+    ("a 1e-3 1e-3 0 nan\n", 1, "not a finite number"),
+    ("# c\na 1e-3 -1e-3 0 0\n", 2, "must be positive"),
+    ("a 1e-3 1e-3 0 0\na 1e-3 1e-3 1e-3 0\n", 2, "already defined on line 1"),
+    ("a 2e-3 2e-3 0 0\nb 2e-3 2e-3 1e-3 1e-3\n", 2, "overlaps block 'a'"),
+])
+def test_floorplan_errors(tmp_path, text, line, words):
+    path = write(tmp_path, "f.flp", text)
+    raises_at(lambda: read_floorplan(path), path, line, words)
+
+
+def test_blocks_outside_the_die(tmp_path):
+    path = write(tmp_path, "f.flp", "a 1e-3 1e-3 -1e-4 0\n\nb 1e-3 1e-3 1e-3 0\n")
+    blocks = read_floorplan(path)
+    raises_at(lambda: check_inside(path, blocks, 2e-3, 1e-3), path, 1, "outside the die")
+    raises_at(lambda: check_inside(path, blocks[1:], 1.5e-3, 1e-3), path, 3, "outside the die")
+
+
+@pytest.mark.parametrize("text, line, words", [
+    ("a c\n1 2\n", 1, "unknown block 'c'"),
+    ("a a\n1 2\n", 1, "appears twice"),
+    ("a b\n1 2\n3\n", 3, "expected 2 power values"),
+    ("a b\n1 two\n", 2, "power of 'b' 'two' is not a number"),
+    ("a b\n1 -2\n", 2, "negative"),
+    ("a b\n", None, "no power values"),
+    ("\n# nothing\n", None, "empty"),
+])
+def test_power_trace_errors(tmp_path, text, line, words):
+    path = write(tmp_path, "p.ptrace", text)
+    raises_at(lambda: read_power_trace(path, ["a", "b"]), path, line, words)
+
+
+@pytest.mark.parametrize("change, line, words", [
+    (lambda s: s.replace("active = true", "active = false"), None, "no layer is marked active"),
+    (lambda s: s.replace('"silicon"', '"unobtainium"'), 4, "unknown material 'unobtainium'"),
+    (lambda s: s.replace("thickness = 1e-4", "thickness = -1e-4"), 4, "must be positive"),
+    (lambda s: s.replace("ambient = 300.0", "ambient = 300.0\nambiant = 1"), None, "unknown key 'ambiant'"),
+    (lambda s: s.replace("conductance = 1e4", "conductance = 1e4\nresistance = 1"), 2, "not both"),
+    (lambda s: s.replace("[[layers]]", "[[layers]\n"), 4, "not valid TOML"),
+    (lambda s: s + '[materials.solder]\nconductivity = 50\ndensity = 7400\n', 9, "no specific_heat"),
+])
+def test_stack_errors(tmp_path, change, line, words):
+    path = write(tmp_path, "s.toml", change(STACK))
+    raises_at(lambda: read_stack(path), path, line, words)
+
+
+def test_stack_materials_extend_the_table(tmp_path):
+    path = write(tmp_path, "s.toml", STACK.replace('"silicon"', '"solder"') +
+                 "[materials.solder]\nconductivity = 50\ndensity = 7400\nspecific_heat = 230\n")
+    stack = read_stack(path)
+    assert stack.materials["solder"].conductivity == 50.0 and "copper" in stack.materials
+
+
+def run_cli(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "tavro_kiln", "chip", *args], capture_output=True,
+                          text=True, timeout=600, cwd=cwd)
+
+
+def test_command_line_names_the_bad_line(tmp_path):
+    floorplan = write(tmp_path, "f.flp", FLOORPLAN)
+    cases = [
+        (write(tmp_path, "p1.ptrace", "a zz\n1 2\n"), [], "p1.ptrace:1: unknown block 'zz'"),
+        (write(tmp_path, "p2.ptrace", "a b\n1 x\n"), [], "p2.ptrace:2: power of 'b'"),
+        (write(tmp_path, "p3.ptrace", "a b\n1 2\n"), ["--stack", write(tmp_path, "s.toml", "[[layers]]\n")],
+         "s.toml:1: layer 'layer1': unknown material"),
+        (write(tmp_path, "p4.ptrace", "a b\n1 2\n"), ["--dt", "-1"], "expected a positive number"),
+        (str(tmp_path / "missing.ptrace"), [], "missing.ptrace: cannot read"),
+    ]
+    for power, extra, message in cases:
+        result = run_cli(floorplan, power, "--out", str(tmp_path / "out"), *extra)
+        assert result.returncode == 2, result.stderr
+        assert message in result.stderr and "Traceback" not in result.stderr
+    refused = run_cli(floorplan, cases[-2][0], "--transient", "--dt", "1", "--out", str(tmp_path / "o"))
+    assert refused.returncode == 2 and "above the stability limit" in refused.stderr
+
+
+def test_command_line_example_writes_everything(tmp_path):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("pyevtk")
+    out = tmp_path / "chip_out"
+    result = run_cli("--example", "--out", str(out), "--quiet")
+    assert result.returncode == 0, result.stderr
+    assert "core0" in result.stdout and "in tcad_solve_3d" in result.stdout
+    names = {p.name for p in out.iterdir()}
+    assert names == {"blocks.csv", "blocks.json", "active_layer.png", "section.png", "field.vti"}
+    assert (out / "active_layer.png").read_bytes().startswith(b"\x89PNG")
+    assert (out / "field.vti").read_bytes().startswith(b"<?xml")
+    assert (out / "blocks.csv").read_text().splitlines()[0] == \
+        "block,power_W,peak_K,mean_K,mttf_relative,degradation"
