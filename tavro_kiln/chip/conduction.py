@@ -82,26 +82,46 @@ ANISOTROPIC = 2.0  # conductivity ratio between axes from which a cell counts as
 
 
 def couple_faces(model):
-    """Computes the face couplings of ``model`` (after any change of conductivity)."""
-    free = ~model.held
-    spacing = tuple(model.spacing)
-    faces = face_couplings(model)
-    # The solver's conductivity: its six couplings add up to the model's six
-    # faces, so the solver relaxes each cell at the right overall rate and
-    # the lagged part only moves heat between faces.
+    """Computes the face couplings of ``model`` (after any change of
+    conductivity) with the solver's conductivity balanced as below, and
+    keeps them as ``model.faces``."""
+    model.faces = face_coupling(model, balanced_own(model, face_couplings(model)))
+    return model.faces
+
+
+def face_rate(model, faces):
+    """Per free cell, the conductivity whose six couplings on the solver's
+    grid add up to the model's six faces (0 on held cells)."""
     total = np.zeros(model.shape)
     for axis in range(3):
         g = np.moveaxis(faces[axis], axis, 0)
         t = np.moveaxis(total, axis, 0)
         t[1:] += g
         t[:-1] += g
-    own = np.where(free, total / sum(2.0 / d ** 2 for d in spacing), 0.0)
+    total /= sum(2.0 / d ** 2 for d in model.spacing)
+    total[model.held] = 0.0
+    return total
+
+
+def balanced_own(model, faces):
+    """The solver's conductivity: its six couplings add up to the model's six
+    faces, so the solver relaxes each cell at the right overall rate and the
+    lagged part only moves heat between faces."""
+    free = ~model.held
+    own = face_rate(model, faces)
     # A cell standing for a much thicker or thinner slab (see grid.py) is
     # better off with the solver carrying its stronger direction and the
     # lagged part only removing conduction from the weaker one.
-    kx, ky, kz = (np.asarray(k, dtype=np.float64) for k in model.conductivity)
+    kx, kz = (np.asarray(k, dtype=np.float64) for k in (model.conductivity[0], model.conductivity[2]))
     strong, weak = np.maximum(kx, kz), np.minimum(kx, kz)
-    own = np.where(free & (strong > ANISOTROPIC * weak), strong, own)
+    return np.where(free & (strong > ANISOTROPIC * weak), strong, own)
+
+
+def face_coupling(model, own, faces=None):
+    """FaceCoupling of ``model`` for the solver's per-cell conductivity ``own``."""
+    free = ~model.held
+    spacing = tuple(model.spacing)
+    faces = face_couplings(model) if faces is None else faces
     own_sum = np.zeros(model.shape)
     face_sum = np.zeros(model.shape)
     runs = []
@@ -119,9 +139,9 @@ def couple_faces(model):
             runs.append((axis, start + 1, stop + 1,
                          np.ascontiguousarray(up[start:stop]), np.ascontiguousarray(down[start:stop])))
     diagonal = np.where(free, np.maximum(own_sum, face_sum), 0.0)
-    model.faces = FaceCoupling(own=own, runs=runs, diagonal=diagonal, couplings=faces)
-    list_lagged_cells(model.faces, model.shape)
-    return model.faces
+    coupling = FaceCoupling(own=own, runs=runs, diagonal=diagonal, couplings=faces)
+    list_lagged_cells(coupling, model.shape)
+    return coupling
 
 
 SPARSE_FRACTION = 0.4  # below this share of cells with a lagged part, gather them
