@@ -50,24 +50,24 @@ def column_system(couplings):
                (np.ascontiguousarray(gy[1:-1, :-1, 1:-1]), (slice(1, -1), slice(0, -2), slice(1, -1))),
                (np.ascontiguousarray(gy[1:-1, 1:, 1:-1]), (slice(1, -1), slice(2, None), slice(1, -1)))]
     diagonal = sum(g for g, _ in lateral) + (gz[:, :, :-1] + gz[:, :, 1:])[1:-1, 1:-1, :]
-    below = gz[1:-1, 1:-1, :-1]  # coupling of free z to z-1 (index 0: to the held bottom)
-    above = gz[1:-1, 1:-1, 1:]
-    n = diagonal.shape[2]
-    z_first = (n,) + diagonal.shape[:2]
-    lower = np.zeros(z_first)
-    inverse = np.empty(z_first)
-    upper_ratio = np.zeros(z_first)
-    previous = np.zeros(diagonal.shape[:2])
+    diagonal = np.ascontiguousarray(diagonal.transpose(2, 0, 1))
+    below = np.ascontiguousarray(gz[1:-1, 1:-1, :-1].transpose(2, 0, 1))  # free z to z - 1
+    above = np.ascontiguousarray(gz[1:-1, 1:-1, 1:].transpose(2, 0, 1))  # free z to z + 1
+    n = len(diagonal)
+    lower = np.zeros(diagonal.shape)
+    lower[1:] = below[1:]
+    inverse = np.empty(diagonal.shape)
+    upper_ratio = np.zeros(diagonal.shape)
     for z in range(n):
+        inverse[z] = diagonal[z]
         if z > 0:
-            lower[z] = below[:, :, z]
-        inverse[z] = 1.0 / (diagonal[:, :, z] - lower[z] * previous)
+            inverse[z] -= lower[z] * upper_ratio[z - 1]
+        np.divide(1.0, inverse[z], out=inverse[z])
         if z < n - 1:
-            upper_ratio[z] = above[:, :, z] * inverse[z]
-        previous = upper_ratio[z]
-    return ColumnSystem(lateral, np.ascontiguousarray(below[:, :, 0]), np.ascontiguousarray(above[:, :, -1]),
-                        lower, inverse, upper_ratio, np.empty(diagonal.shape), np.empty(z_first),
-                        np.empty(diagonal.shape[:2]))
+            np.multiply(above[z], inverse[z], out=upper_ratio[z])
+    return ColumnSystem(lateral, below[0], above[-1], lower, inverse, upper_ratio,
+                        np.empty(diagonal.shape[1:] + (n,)), np.empty(diagonal.shape),
+                        np.empty(diagonal.shape[1:]))
 
 
 def relax_columns(system, T, heat):

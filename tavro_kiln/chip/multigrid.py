@@ -66,7 +66,7 @@ class Level:
         m = self.model
         couplings = face_couplings(m)
         own = np.maximum(np.where(m.held, 0.0, m.conductivity[0]), face_rate(m, couplings))
-        self.faces = face_coupling(m, own, couplings)
+        self.faces = face_coupling(m, own, couplings, stability=False)
         self.columns = column_system(couplings)
         self.inverse_own = np.zeros(m.shape)
         np.divide(1.0, own, out=self.inverse_own, where=(own > 0.0) & ~m.held)
