@@ -45,10 +45,10 @@ def column_system(couplings):
     couplings (conduction.face_couplings). The free cells must be the box
     [1:-1, 1:-1, 1:-1] (as in the chip grid)."""
     gx, gy, gz = couplings
-    lateral = [(np.ascontiguousarray(gx[:-1, 1:-1, 1:-1]), (slice(0, -2), slice(1, -1), slice(1, -1))),
-               (np.ascontiguousarray(gx[1:, 1:-1, 1:-1]), (slice(2, None), slice(1, -1), slice(1, -1))),
-               (np.ascontiguousarray(gy[1:-1, :-1, 1:-1]), (slice(1, -1), slice(0, -2), slice(1, -1))),
-               (np.ascontiguousarray(gy[1:-1, 1:, 1:-1]), (slice(1, -1), slice(2, None), slice(1, -1)))]
+    lateral = [(gx[:-1, 1:-1, 1:-1], (slice(0, -2), slice(1, -1), slice(1, -1))),
+               (gx[1:, 1:-1, 1:-1], (slice(2, None), slice(1, -1), slice(1, -1))),
+               (gy[1:-1, :-1, 1:-1], (slice(1, -1), slice(0, -2), slice(1, -1))),
+               (gy[1:-1, 1:, 1:-1], (slice(1, -1), slice(2, None), slice(1, -1)))]
     diagonal = sum(g for g, _ in lateral) + (gz[:, :, :-1] + gz[:, :, 1:])[1:-1, 1:-1, :]
     diagonal = np.ascontiguousarray(diagonal.transpose(2, 0, 1))
     below = np.ascontiguousarray(gz[1:-1, 1:-1, :-1].transpose(2, 0, 1))  # free z to z - 1

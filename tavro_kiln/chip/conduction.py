@@ -50,6 +50,14 @@ class ConductionModel:
         return self.temperature.shape
 
 
+def held_only_outside(model):
+    """True when the held cells are exactly the grid's outer faces, which
+    the solver holds anyway: then it needs no boundary codes."""
+    inside = (slice(1, -1),) * 3
+    return bool(model.held.all() if min(model.shape) <= 2 else
+                not model.held[inside].any() and model.held.sum() == model.held.size - model.held[inside].size)
+
+
 def harmonic_face(k_low, k_high):
     """Face conductivity between two cells of equal size: 2/(1/a + 1/b);
     0 next to a zero, 2a next to an infinite one."""
