@@ -1,6 +1,10 @@
-"""Steady state: chunks of ``tcad_solve_3d`` in pseudo-time, each followed
-by an exact sweep of the columns (columns.py), mixed by Anderson
-acceleration, until a step changes no cell by more than ``tol``.
+"""Steady state of any conduction model on one grid: chunks of
+``tcad_solve_3d`` in pseudo-time, each followed by an exact sweep of the
+columns (columns.py), mixed by Anderson acceleration, until a step changes
+no cell by more than ``tol``. The validation cases use it; a chip grid is
+solved by multigrid.py, which on a fine grid needs a small fraction of the
+steps (this relaxation's smooth errors fade slowly, more so the finer the
+grid).
 
 The steady state does not depend on heat capacities, so each cell gets the
 capacity that puts it at OMEGA times its own stability limit with a unit
