@@ -2,14 +2,18 @@
 
 1. the shipped example's steady state as `python -m tavro_kiln chip
    --example` runs it: the time inside tcad_solve_3d against the layer's
-   own (grid, chunks and mixing, outputs), first run and repeated;
+   own (grids and cycles, outputs), first run and repeated, against the
+   single-grid relaxation the workflow used before the multigrid (chunks
+   of solver steps, column sweeps, Anderson mixing) on the same grid;
 2. a 256 x 256 x 32 active layer on the example's package to steady
-   state on one core: time, steps, and the same steps as bare
-   tcad_solve_3d calls (the floor any driver of the solver has). The
-   1 mm copper spreader gets 32 cells (each standing for 3.3 dz): at
-   about one dz a cell it would take 107 and double the grid.
+   state on one core (target: under a minute): time, steps per grid,
+   heat out / power in, first run and repeated, against the time of one
+   bare tcad_solve_3d step on the same grid. The 1 mm copper spreader gets
+   32 cells (each standing for 3.3 dz): at about one dz a cell it would
+   take 107 and double the grid.
 
-Usage: python benchmarks/bench_chip_steady.py [--skip-large | --large-only]
+Both report the largest difference from a run to a 10,000 times tighter
+tolerance. Usage: python benchmarks/bench_chip_steady.py [--skip-large | --large-only]
 """
 import dataclasses
 import os
@@ -22,12 +26,15 @@ import numpy as np
 
 from tavro_kiln.chip import outputs
 from tavro_kiln.chip.cli import example_path
-from tavro_kiln.chip.conduction import heat_into_held
 from tavro_kiln.chip.floorplan import read_floorplan, read_power_trace, watts_by_block
-from tavro_kiln.chip.progress import Progress
+from tavro_kiln.chip.grid import build_grid
 from tavro_kiln.chip.simulate import steady_state
 from tavro_kiln.chip.stack import read_stack
+from tavro_kiln.chip.steady import relax
 from tavro_kiln.core import tcad_solve_3d
+
+LAYER_SHARE_TARGET = 0.10  # the layer's own time, at most this share of the example's run
+LARGE_TARGET = 60.0  # seconds for the 256 x 256 x 32 case
 
 
 def cpu():
@@ -44,11 +51,22 @@ def cpu():
     return f"{model}; avx2 {'yes' if 'avx2' in flags else 'no'}, avx512f {'yes' if 'avx512f' in flags else 'no'}"
 
 
+def load():
+    try:
+        return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
+    except OSError:
+        return "load average unknown"
+
+
 def example_inputs():
     stack = read_stack(example_path("stack.toml"))
     blocks = read_floorplan(example_path("quad_core.flp"))
     trace = read_power_trace(example_path("quad_core.ptrace"), [b.name for b in blocks])
     return stack, blocks, watts_by_block(trace, blocks).mean(axis=0)
+
+
+def heat_balance(result, watts):
+    return outputs.heat_out(result) / float(np.sum(watts))
 
 
 def example_split(label):
@@ -60,47 +78,74 @@ def example_split(label):
         outputs.write_all(result, watts, folder, stack.ambient, 1.0)
     done = time.perf_counter()
     total, solver = done - started, result.timing["solver"]
-    print(f"example, {label}: {total:.3f} s in all = solver {solver:.3f} s ({100 * solver / total:.0f}%)"
-          f" + grid, chunks and mixing {simulated - started - solver:.3f} s"
-          f" + outputs {done - simulated:.3f} s; {result.steps} steps, levels {result.levels}")
+    layer = total - solver
+    print(f"example, {label}: {total:.3f} s in all = solver {solver:.3f} s + layer {layer:.3f} s "
+          f"(grids and cycles {simulated - started - solver:.3f} s, outputs {done - simulated:.3f} s); "
+          f"layer share {100 * layer / total:.0f}% (target {100 * LAYER_SHARE_TARGET:.0f}%); "
+          f"without outputs {100 * (simulated - started - solver) / (simulated - started):.0f}%; "
+          f"{result.steps} steps, {result.cycles} cycles")
+    return result
 
 
-def large_case():
+def example(repeats=3):
+    first = example_split("first run")
+    for _ in range(repeats):
+        example_split("repeated")
+    stack, blocks, watts = example_inputs()
+    tight = steady_state(stack, blocks, watts, tol=1e-10)
+    print(f"  heat out / in = 1 {heat_balance(first, watts) - 1:+.1e}; largest difference from a run at tol 1e-10: "
+          f"{np.abs(first.temperature - tight.temperature).max():.1e} K")
+    # Baseline: the single-grid relaxation on the example's grid from the ambient.
+    model = build_grid(stack, blocks, watts).model
+    started = time.perf_counter()
+    run = relax(model, tol=1e-6)
+    single = time.perf_counter() - started
+    multigrid = min(steady_state(stack, blocks, watts).timing["total"] for _ in range(repeats))
+    print(f"  baseline: single-grid relaxation (chunks of 20 steps, column sweeps, Anderson mixing) "
+          f"{single:.3f} s, {run.steps} steps, solver {run.solver_seconds:.3f} s; the multigrid's "
+          f"{multigrid:.3f} s (best of {repeats}) is {single / multigrid:.1f}x faster")
+
+
+def large_stack():
     stack, blocks, watts = example_inputs()
     layers = [dataclasses.replace(layer, cells=32) if layer.name in ("die", "spreader") else layer
               for layer in stack.layers]
-    stack = dataclasses.replace(stack, layers=layers, nx=256, ny=256)
+    return dataclasses.replace(stack, layers=layers, nx=256, ny=256), blocks, watts
+
+
+def large_case():
+    stack, blocks, watts = large_stack()
+    for label in ("first run", "repeated"):
+        started = time.perf_counter()
+        result = steady_state(stack, blocks, watts)
+        elapsed = time.perf_counter() - started
+        m = result.grid.model
+        print(f"256x256x32 active layer + package, {label}, grid {m.shape} ({m.temperature.size:,} cells): "
+              f"{elapsed:.1f} s (target {LARGE_TARGET:.0f} s), solver {result.timing['solver']:.1f} s, "
+              f"{result.cycles} cycles, {result.steps} steps (per grid, coarse to fine: "
+              f"{[level[-1] for level in result.levels]}), converged {result.converged}, "
+              f"heat out / in = 1 {heat_balance(result, watts) - 1:+.1e}, peak {result.temperature.max():.3f} K")
+    tight = steady_state(stack, blocks, watts, tol=1e-10)
+    print(f"  largest difference from a run at tol 1e-10: "
+          f"{np.abs(result.temperature - tight.temperature).max():.1e} K")
+    # Baseline: bare solver steps on the same grid (20 a call, per-cell source).
+    T, Q = m.temperature.copy(), m.power / 1.6e6
+    chunk, calls = 20, 3
     started = time.perf_counter()
-    result = steady_state(stack, blocks, watts, progress=Progress("256x256x32", stream=sys.stdout))
-    elapsed = time.perf_counter() - started
-    m = result.grid.model
-    out = heat_into_held(m, result.temperature).sum() * np.prod(m.spacing)
-    fine_steps = result.levels[-1][-1]
-    print(f"256x256x32 active layer + package, grid {m.shape}: {elapsed:.1f} s, solver "
-          f"{result.timing['solver']:.1f} s, {result.steps} steps (levels {result.levels}), "
-          f"converged {result.converged}, heat out / in {out / watts.sum():.6f}, "
-          f"peak {result.temperature.max():.3f} K")
-    # Baseline: the finest level's steps as bare solver calls of 20 steps each.
-    T = m.temperature.copy()
-    bc = m.held.astype(np.int32)
-    k = np.full(m.shape, 148.0)
-    cp = np.full(m.shape, 710.0)
-    chunk = 20
-    started = time.perf_counter()
-    for _ in range(max(1, fine_steps // chunk)):
-        T, _ = tcad_solve_3d(T, m.power / 1.6e6, bc, k, cp, *m.spacing, dt=1e-9, iterations=chunk)
-    bare = time.perf_counter() - started
-    print(f"  baseline: the finest level's {fine_steps} steps as bare tcad_solve_3d calls "
-          f"({chunk} a call): {bare:.1f} s -> the whole run is {elapsed / bare:.2f}x that")
+    for _ in range(calls):
+        T, _ = tcad_solve_3d(T, Q, None, 148.0, 710.0, *m.spacing, dt=1e-9, iterations=chunk)
+    step = (time.perf_counter() - started) / (calls * chunk)
+    print(f"  baseline: a bare tcad_solve_3d step on this grid takes {1e3 * step:.1f} ms; the run "
+          f"costs as much as {elapsed / step:,.0f} of them")
 
 
 def main():
-    print(f"CPU: {cpu()}; Python {sys.version.split()[0]}; one process, solver single-threaded")
+    print(f"CPU: {cpu()}; Python {sys.version.split()[0]}; one process, solver single-threaded; {load()}")
     if "--large-only" not in sys.argv:
-        example_split("first run")
-        example_split("repeated")
+        example()
     if "--skip-large" not in sys.argv:
         large_case()
+    print(load())
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """Regenerates the figures and numbers of docs/chip_validation.md:
 python docs/chip_validation.py (needs the chip extra)."""
+import dataclasses
 import os
 import time
 
@@ -7,7 +8,8 @@ import numpy as np
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
-from tavro_kiln.chip import validation
+from tavro_kiln.chip import read_floorplan, read_power_trace, read_stack, steady_state, validation, watts_by_block
+from tavro_kiln.chip.cli import example_path
 from tavro_kiln.chip.steady import relax
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -55,6 +57,23 @@ def convergence_figure(sizes=(9, 17, 33, 65)):
     return rows, orders
 
 
+def spreader_cycles(cells=(None, 7, 4)):
+    """Cycles to the example's steady state with its spreader at 13 (one dz
+    a cell), 7 and 4 cells."""
+    stack = read_stack(example_path("stack.toml"))
+    blocks = read_floorplan(example_path("quad_core.flp"))
+    watts = watts_by_block(read_power_trace(example_path("quad_core.ptrace"), [b.name for b in blocks]),
+                           blocks).mean(axis=0)
+    rows = []
+    for count in cells:
+        layers = [dataclasses.replace(layer, cells=count) if layer.name == "spreader" else layer
+                  for layer in stack.layers]
+        run = steady_state(dataclasses.replace(stack, layers=layers), blocks, watts)
+        spreader = next(zs for layer, zs, _ in run.grid.layers if layer.name == "spreader")
+        rows.append((spreader.stop - spreader.start, run.cycles, run.converged))
+    return rows
+
+
 def main():
     slab_error, slab_rise = validation.heated_slab_error(n=17)
     print(f"heated slab 17^3: rise {slab_rise:.1f} K, largest error {slab_error:.2e} K")
@@ -68,6 +87,8 @@ def main():
         difference, leak, one_d = validation.padding_errors(k_pad)
         print(f"padding k={k_pad:g}: {difference:.4f} K from perfect insulation, leak "
               f"{100 * leak:.3f}% of the power; perfect insulation vs 1-D answer {one_d:.4f} K")
+    for count, cycles, converged in spreader_cycles():
+        print(f"example with the spreader at {count} cells: {cycles} cycles, converged {converged}")
     for chunk in (1, 2, 5, 20, 100):
         started = time.perf_counter()
         error, rise, steps = validation.transient_lag_error(chunk)

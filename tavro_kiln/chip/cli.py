@@ -54,7 +54,7 @@ def add_parser(commands, positive_int):
     chip.add_argument("--nx", type=positive_int, help="cells across the die (overrides the stack's [grid])")
     chip.add_argument("--ny", type=positive_int, help="cells along the die (overrides the stack's [grid])")
     chip.add_argument("--tol", type=positive_float, default=1e-6,
-                      help="steady state: largest change per step, K; default 1e-6")
+                      help="steady state: largest change of the last multigrid cycle, K; default 1e-6")
     chip.add_argument("--reference", type=positive_float,
                       help="reference temperature for relative MTTF, K; default the ambient")
     chip.add_argument("--age", type=positive_float, default=1.0,
@@ -142,6 +142,6 @@ def simulate_and_write(args, stack, blocks, per_interval, started):
     print(outputs.summary(result, watts, reference, args.age, transient=args.transient))
     solver = result.timing["solver"]
     print(f"time: {total:.2f} s in all, {solver:.2f} s in tcad_solve_3d ({100 * solver / total:.0f}%), "
-          f"{total - solver:.2f} s in this layer (grid, chunks, outputs)")
+          f"{total - solver:.2f} s in this layer (grids, cycles, outputs)")
     print("wrote: " + ", ".join(written))
     return 0 if result.converged else 1

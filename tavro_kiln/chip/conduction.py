@@ -50,6 +50,14 @@ class ConductionModel:
         return self.temperature.shape
 
 
+def held_only_outside(model):
+    """True when the held cells are exactly the grid's outer faces, which
+    the solver holds anyway: then it needs no boundary codes."""
+    inside = (slice(1, -1),) * 3
+    return bool(model.held.all() if min(model.shape) <= 2 else
+                not model.held[inside].any() and model.held.sum() == model.held.size - model.held[inside].size)
+
+
 def harmonic_face(k_low, k_high):
     """Face conductivity between two cells of equal size: 2/(1/a + 1/b);
     0 next to a zero, 2a next to an infinite one."""
@@ -62,9 +70,10 @@ class FaceCoupling:
     """Face conductances over d^2 (W/(m^3 K)) and the solver's own ones.
 
     own[i]         the solver's per-cell conductivity (one number for all axes)
-    runs[axis]     (start, stop, up, down): a slab of interior planes along
-                   ``axis`` and, for the cells in it, face minus own coupling
-                   towards the next (up) and previous (down) plane
+    runs           (axis, box, up, down): a box of cells (slices into the grid)
+                   and, for each cell in it, face minus own coupling towards
+                   the next (up) and previous (down) cell along ``axis``;
+                   together the boxes hold every cell with a lagged part
     diagonal[i]    the larger of the solver's and the model's sum of couplings
                    (the explicit stability limit is capacity / diagonal)
     """
@@ -73,88 +82,131 @@ class FaceCoupling:
     runs: list
     diagonal: np.ndarray
     couplings: list = None  # per axis, the model's face couplings
-    cells: np.ndarray = None  # flat indices of the cells with a lagged part, when few
-    neighbours: list = None  # per direction, their neighbours' flat indices
-    parts: list = None  # per direction, the lagged coupling
+    scratch: np.ndarray = None  # as many cells as the largest box
 
 
 ANISOTROPIC = 2.0  # conductivity ratio between axes from which a cell counts as anisotropic
 
 
 def couple_faces(model):
-    """Computes the face couplings of ``model`` (after any change of conductivity)."""
-    free = ~model.held
-    spacing = tuple(model.spacing)
-    faces = face_couplings(model)
-    # The solver's conductivity: its six couplings add up to the model's six
-    # faces, so the solver relaxes each cell at the right overall rate and
-    # the lagged part only moves heat between faces.
+    """Computes the face couplings of ``model`` (after any change of
+    conductivity) with the solver's conductivity balanced as below, and
+    keeps them as ``model.faces``."""
+    model.faces = face_coupling(model, balanced_own(model, face_couplings(model)))
+    return model.faces
+
+
+def face_rate(model, faces):
+    """Per free cell, the conductivity whose six couplings on the solver's
+    grid add up to the model's six faces (0 on held cells)."""
     total = np.zeros(model.shape)
     for axis in range(3):
         g = np.moveaxis(faces[axis], axis, 0)
         t = np.moveaxis(total, axis, 0)
         t[1:] += g
         t[:-1] += g
-    own = np.where(free, total / sum(2.0 / d ** 2 for d in spacing), 0.0)
+    total /= sum(2.0 / d ** 2 for d in model.spacing)
+    total[model.held] = 0.0
+    return total
+
+
+def balanced_own(model, faces):
+    """The solver's conductivity: its six couplings add up to the model's six
+    faces, so the solver relaxes each cell at the right overall rate and the
+    lagged part only moves heat between faces."""
+    free = ~model.held
+    own = face_rate(model, faces)
     # A cell standing for a much thicker or thinner slab (see grid.py) is
     # better off with the solver carrying its stronger direction and the
     # lagged part only removing conduction from the weaker one.
-    kx, ky, kz = (np.asarray(k, dtype=np.float64) for k in model.conductivity)
+    kx, kz = (np.asarray(k, dtype=np.float64) for k in (model.conductivity[0], model.conductivity[2]))
     strong, weak = np.maximum(kx, kz), np.minimum(kx, kz)
-    own = np.where(free & (strong > ANISOTROPIC * weak), strong, own)
-    own_sum = np.zeros(model.shape)
-    face_sum = np.zeros(model.shape)
+    return np.where(free & (strong > ANISOTROPIC * weak), strong, own)
+
+
+def face_coupling(model, own, faces=None, stability=True):
+    """FaceCoupling of ``model`` for the solver's per-cell conductivity
+    ``own``; without ``stability``, no diagonal (the steady multigrid
+    does not need it)."""
+    free = ~model.held
+    spacing = tuple(model.spacing)
+    faces = face_couplings(model) if faces is None else faces
+    own_sum = np.zeros(model.shape) if stability else None
+    face_sum = np.zeros(model.shape) if stability else None
     runs = []
     for axis in range(3):
         o = np.moveaxis(own, axis, 0)
         f = np.moveaxis(free, axis, 0)
         g = np.moveaxis(faces[axis], axis, 0)  # face between planes p and p+1
-        inv = 1.0 / (spacing[axis] * spacing[axis])
-        up = lagged_part(f[1:-1], g[1:], o[1:-1] * inv)
-        down = lagged_part(f[1:-1], g[:-1], o[1:-1] * inv)
-        np.moveaxis(own_sum, axis, 0)[1:-1] += 2.0 * o[1:-1] * inv
-        np.moveaxis(face_sum, axis, 0)[1:-1] += np.where(f[1:-1], g[1:] + g[:-1], 0.0)
-        active = np.flatnonzero((up != 0.0).any(axis=(1, 2)) | (down != 0.0).any(axis=(1, 2)))
-        for start, stop in contiguous_runs(active):
-            runs.append((axis, start + 1, stop + 1,
-                         np.ascontiguousarray(up[start:stop]), np.ascontiguousarray(down[start:stop])))
-    diagonal = np.where(free, np.maximum(own_sum, face_sum), 0.0)
-    model.faces = FaceCoupling(own=own, runs=runs, diagonal=diagonal, couplings=faces)
-    list_lagged_cells(model.faces, model.shape)
-    return model.faces
+        own_coupling = o[1:-1] * (1.0 / (spacing[axis] * spacing[axis]))
+        up = lagged_part(f[1:-1], g[1:], own_coupling)
+        down = lagged_part(f[1:-1], g[:-1], own_coupling)
+        if stability:
+            np.moveaxis(own_sum, axis, 0)[1:-1] += 2.0 * own_coupling
+            np.moveaxis(face_sum, axis, 0)[1:-1] += np.where(f[1:-1], g[1:] + g[:-1], 0.0)
+        for box in lagged_boxes((up != 0.0) | (down != 0.0)):
+            grid_box = [slice(None)] * 3
+            grid_box[axis] = slice(box[0].start + 1, box[0].stop + 1)
+            others = [b for b in range(3) if b != axis]
+            grid_box[others[0]], grid_box[others[1]] = box[1], box[2]
+            runs.append((axis, tuple(grid_box), np.moveaxis(up[box], 0, axis).copy(),
+                         np.moveaxis(down[box], 0, axis).copy()))
+    diagonal = np.where(free, np.maximum(own_sum, face_sum), 0.0) if stability else None
+    largest = max((up.size for _, _, up, _ in runs), default=0)
+    return FaceCoupling(own=own, runs=runs, diagonal=diagonal, couplings=faces, scratch=np.empty(largest))
 
 
-SPARSE_FRACTION = 0.4  # below this share of cells with a lagged part, gather them
-
-
-def list_lagged_cells(faces, shape):
-    """Where few cells carry a lagged part (layer interfaces, the padding),
-    the correction gathers just those cells instead of sweeping planes."""
-    parts = []
+def lagged_boxes(mask):
+    """Boxes (tuples of slices) that together hold every True of ``mask``,
+    axis 0 being the direction of the faces. Lagged parts sit on a few
+    planes (interfaces, thin layers) and on the outermost free planes
+    (next to the held sides): those two end planes along axis 0 get a box
+    each, and the rest is cut into slabs along whichever axis leaves the
+    fewest cells."""
+    boxes = []
+    n = mask.shape[0]
+    for p in sorted({0, n - 1}):
+        box = bounding_box(mask[p:p + 1], offset=(p, 0, 0))
+        if box is not None:
+            boxes.append(box)
+    inner = mask[1:n - 1]
+    if inner.size == 0 or not inner.any():
+        return boxes
+    best = None
     for axis in range(3):
-        for side in (0, 1):
-            full = np.zeros(shape)
-            for run_axis, start, stop, up, down in faces.runs:
-                if run_axis == axis:
-                    np.moveaxis(full, axis, 0)[start:stop] = down if side == 0 else up
-            parts.append(full.ravel())
-    mask = np.zeros(int(np.prod(shape)), bool)
-    for part in parts:
-        mask |= part != 0.0
-    if mask.sum() > SPARSE_FRACTION * mask.size:
-        return
-    cells = np.flatnonzero(mask)
-    strides = [shape[1] * shape[2], shape[2], 1]
-    faces.cells = cells
-    faces.neighbours = [cells + (stride if side else -stride) for stride in strides for side in (0, 1)]
-    faces.parts = [part[cells] for part in parts]
+        planes = np.flatnonzero(np.moveaxis(inner, axis, 0).any(axis=(1, 2)))
+        cells = len(planes) * inner.size // inner.shape[axis]
+        if best is None or cells < best[0]:
+            best = (cells, axis, planes)
+    _, axis, planes = best
+    for start, stop in contiguous_runs(planes):
+        box = [slice(None)] * 3
+        box[axis] = slice(start, stop)
+        tight = bounding_box(inner[tuple(box)], offset=tuple(b.start or 0 for b in box))
+        boxes.append(tuple(slice(s.start + (1 if a == 0 else 0), s.stop + (1 if a == 0 else 0))
+                           for a, s in enumerate(tight)))
+    return boxes
+
+
+def bounding_box(mask, offset):
+    """Smallest box holding every True of ``mask`` (None if there is none),
+    as slices shifted by ``offset``."""
+    if not mask.any():
+        return None
+    box = []
+    for axis in range(3):
+        hits = np.flatnonzero(np.moveaxis(mask, axis, 0).any(axis=(1, 2)))
+        box.append(slice(int(hits[0]) + offset[axis], int(hits[-1]) + 1 + offset[axis]))
+    return tuple(box)
 
 
 def lagged_part(free, face, own):
     """face - own on free cells; differences at rounding level (a uniform
     region, where own was computed from the faces) are exactly zero."""
-    part = np.where(free, face - own, 0.0)
-    part[np.abs(part) <= 1e-12 * np.abs(own)] = 0.0
+    part = face - own
+    keep = np.abs(part) > 1e-12 * np.abs(own)
+    keep &= free
+    part *= keep
     return part
 
 
@@ -184,19 +236,15 @@ def contiguous_runs(indices):
 def correction_heat(faces, T, out=None):
     """Heat (W/m^3) the model's faces carry beyond what the solver's own ones do."""
     out = np.zeros(T.shape) if out is None else out
-    if faces.cells is not None:
-        flat = T.ravel()
-        centre = flat[faces.cells]
-        heat = np.zeros(centre.shape)
-        for neighbours, part in zip(faces.neighbours, faces.parts):
-            heat += part * (flat[neighbours] - centre)
-        out.ravel()[faces.cells] += heat
-        return out
-    for axis, start, stop, up, down in faces.runs:
-        t = np.moveaxis(T, axis, 0)
-        o = np.moveaxis(out, axis, 0)
-        centre = t[start:stop]
-        o[start:stop] += up * (t[start + 1:stop + 1] - centre) + down * (t[start - 1:stop - 1] - centre)
+    for axis, box, up, down in faces.runs:
+        centre = T[box]
+        difference = faces.scratch[:up.size].reshape(up.shape)
+        for part, step in ((up, 1), (down, -1)):
+            neighbour = list(box)
+            neighbour[axis] = slice(box[axis].start + step, box[axis].stop + step)
+            np.subtract(T[tuple(neighbour)], centre, out=difference)
+            difference *= part
+            out[box] += difference
     return out
 
 

@@ -1,4 +1,4 @@
-"""Chip runs: steady state (coarse-to-fine) and transient, with optional
+"""Chip runs: steady state (multigrid) and transient, with optional
 temperature-dependent conductivity, and many runs on an executor."""
 import dataclasses
 import time
@@ -8,121 +8,108 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from tavro_kiln.chip.conduction import couple_faces
-from tavro_kiln.chip.grid import DEFAULT_ACTIVE_CELLS, block_power, build_grid, die_size, lateral_cells, update_conductivity
-from tavro_kiln.chip.report import layer_positions
-from tavro_kiln.chip.steady import relax
+from tavro_kiln.chip.grid import block_power, build_grid, die_size, lateral_cells, update_conductivity
+from tavro_kiln.chip.multigrid import FREE, SMOOTHING_STEPS, first_guess, hierarchy, settle
+from tavro_kiln.chip.transfer import average
 from tavro_kiln.chip.transient import CHUNK, advance
 
-COARSEST = 32  # grid sequencing starts at about this many cells across
 PICARD_TOL = 1e-4  # K: k(T) has settled when re-evaluating it moves no cell by more
 PICARD_LIMIT = 30
+SEMI_COARSENING = 1.5
 
 
 @dataclass
 class ChipResult:
     grid: object  # ChipGrid of the final field
     temperature: np.ndarray  # final field on grid.model's shape
-    steps: int = 0  # solver steps, all levels and intervals
+    steps: int = 0  # solver steps, all grids and intervals
     converged: bool = True
     timing: dict = field(default_factory=dict)  # seconds: solver, total
     levels: list = field(default_factory=list)  # steady: (grid shape..., steps) coarse to fine
     intervals: list = field(default_factory=list)  # transient: (end time s, field copy of active layer)
     time_step: float | None = None
+    cycles: int = 0  # steady: V-cycles, all k(T) rounds
 
 
-def coarser(stack, factor):
-    """The stack on a grid ``factor`` times coarser in every direction."""
-    layers = [dataclasses.replace(layer, cells=max(1, (layer.cells or DEFAULT_ACTIVE_CELLS) // factor))
-              if layer.active else
-              dataclasses.replace(layer, cells=layer.cells and max(1, layer.cells // factor))
-              for layer in stack.layers]
-    return dataclasses.replace(stack, layers=layers)
-
-
-def levels(stack, blocks, coarsest=COARSEST):
-    """Stacks from coarse to the requested grid, halving every direction
-    while the die stays at least ``coarsest`` cells across."""
+def lateral_stacks(stack, blocks):
+    """The stack on ever coarser grids (the same cells along z), from the
+    requested grid down to one column. Each halves the cells along x, y
+    or both: along the shorter cell side only while the other is more than
+    SEMI_COARSENING times longer, so that cells tend to square (a smoother
+    cannot damp errors across long thin cells)."""
     width, height = die_size(stack, blocks)
     nx, ny = lateral_cells(stack, width, height)
-    result, factor = [], 1
-    while True:
-        fx, fy = max(1, round(nx / factor)), max(1, round(ny / factor))
-        result.append(dataclasses.replace(coarser(stack, factor), nx=fx, ny=fy))
-        if max(fx, fy) < 2 * coarsest or min(fx, fy) < 8:
-            return result[::-1]
-        factor *= 2
+    result = [dataclasses.replace(stack, nx=nx, ny=ny)]
+    while nx > 1 or ny > 1:
+        dx, dy = width / nx, height / ny
+        if nx > 1 and (ny == 1 or dx * SEMI_COARSENING <= dy):
+            nx = -(-nx // 2)
+        elif ny > 1 and (nx == 1 or dy * SEMI_COARSENING <= dx):
+            ny = -(-ny // 2)
+        else:
+            nx, ny = -(-nx // 2), -(-ny // 2)
+        result.append(dataclasses.replace(stack, nx=nx, ny=ny))
+    return result
 
 
-def centres(grid):
-    """Physical positions (fractions of the die, and m from the die's far
-    side) of the cell centres along x, y and z of the free region."""
-    nx, ny, _ = grid.model.shape
-    edges = layer_positions(grid)
-    z = (edges[:-1] + edges[1:]) / 2
-    sink = edges[-1] + grid.model.spacing[2] / 2
-    return ((np.arange(nx - 2) + 0.5) / (nx - 2), (np.arange(ny - 2) + 0.5) / (ny - 2),
-            np.append(z, sink))
+def coarse_grids(stack, blocks, watts):
+    """Chip grids for lateral_stacks, fine to coarse. A held side loses
+    2 k_pad / d per unit area to the padding, so a coarse grid's padding
+    conducts d_coarse / d_fine times more: every grid then leaks what the
+    fine one does (with a weak heat sink that leak is a good part of the
+    way out, and a coarse grid that missed it would correct by too much)."""
+    grids = [build_grid(level_stack, blocks, watts) for level_stack in lateral_stacks(stack, blocks)]
+    fine_dx, fine_dy, _ = grids[0].model.spacing
+    for grid in grids[1:]:
+        kx, ky, _ = grid.model.conductivity
+        dx, dy, _ = grid.model.spacing
+        kx[[0, -1]] *= dx / fine_dx
+        ky[:, [0, -1]] *= dy / fine_dy
+    return grids
 
 
-def interpolate_axis(values, old, new, axis):
-    low = np.clip(np.searchsorted(old, new) - 1, 0, len(old) - 2) if len(old) > 1 else np.zeros(len(new), int)
-    if len(old) == 1:
-        return np.take(values, low, axis=axis)
-    weight = np.clip((new - old[low]) / (old[low + 1] - old[low]), 0.0, 1.0)
-    shape = [1, 1, 1]
-    shape[axis] = len(new)
-    weight = weight.reshape(shape)
-    return np.take(values, low, axis=axis) * (1 - weight) + np.take(values, low + 1, axis=axis) * weight
-
-
-def refine(coarse_grid, coarse_T, fine):
-    """Linear interpolation of a coarse field's free cells onto a finer grid
-    of the same stack, by physical position."""
-    T = fine.model.temperature.copy()
-    values = coarse_T[1:-1, 1:-1, 1:-1]
-    for axis, (old, new) in enumerate(zip(centres(coarse_grid), centres(fine))):
-        values = interpolate_axis(values, old, new, axis)
-    free = ~fine.model.held
-    T[free] = np.pad(values, 1)[free]
-    return T
+def follow_temperature(grids, levels, stack, T):
+    """Re-evaluates temperature-dependent conductivities at field ``T`` on
+    every grid (a coarse grid at the mean of the fine cells it covers)."""
+    for index, (grid, level) in enumerate(zip(grids, levels)):
+        if index:
+            fine = levels[index - 1]
+            coarse_T = np.full(grid.model.shape, stack.ambient)
+            coarse_T[FREE] = average(T[FREE], fine.x, fine.y)
+            T = coarse_T
+        update_conductivity(grid, stack, T)
+        level.prepare()
 
 
 def steady_state(stack, blocks, watts, tol=1e-6, temperature_dependent=False, progress=None,
-                 chunk=20, coarsest=COARSEST):
-    """Steady field for ``watts[i]`` in ``blocks[i]``. Solves on coarser
-    grids first and interpolates up: smooth errors, slow to relax on a fine
-    grid, are cheap to remove on a coarse one. With
-    ``temperature_dependent``, conductivities are re-evaluated from the
-    field and the run resumed until no cell moves by more than PICARD_TOL."""
+                 chunk=SMOOTHING_STEPS):
+    """Steady field for ``watts[i]`` in ``blocks[i]``, by multigrid V-cycles
+    (multigrid.py) until a cycle changes no cell by more than ``tol`` K and
+    the heat leaving matches the power. ``chunk`` is the solver steps per
+    smoothing. With ``temperature_dependent``, conductivities are
+    re-evaluated from the field and the run resumed until no cell moves by
+    more than PICARD_TOL."""
     started = time.perf_counter()
     timing = {"solver": 0.0}
-    result = None
-    steps = 0
-    converged = True
-    done = []
-    for level_stack in levels(stack, blocks, coarsest):
-        grid = build_grid(level_stack, blocks, watts)
-        T = None if result is None else refine(result.grid, result.temperature, grid)
-        if T is not None and temperature_dependent:
-            update_conductivity(grid, level_stack, T)
-        level_steps = 0
-        for _ in range(PICARD_LIMIT):
-            run = relax(grid.model, tol=tol, chunk=chunk, start=T, progress=progress)
-            timing["solver"] += run.solver_seconds
-            level_steps += run.steps
-            converged &= run.converged
-            moved = np.inf if T is None else float(np.abs(run.temperature - T).max())
-            T = run.temperature
-            if not temperature_dependent or moved <= PICARD_TOL or not run.converged:
-                break
-            update_conductivity(grid, level_stack, T)
-        else:
-            converged = False
-        result = ChipResult(grid, T)
-        steps += level_steps
-        done.append((*grid.model.shape, level_steps))
+    grids = coarse_grids(stack, blocks, watts)
+    levels = hierarchy(grids)
+    T = first_guess(levels, timing, chunk)
+    converged, cycles = False, 0
+    for rounds in range(PICARD_LIMIT):
+        if rounds:
+            follow_temperature(grids, levels, stack, T)
+        start = T
+        T, converged, count, _ = settle(levels, start, tol, timing, progress, chunk)
+        cycles += count
+        moved = float(np.abs(T - start).max()) if rounds else np.inf
+        if not temperature_dependent or moved <= PICARD_TOL or not converged:
+            break
+    else:
+        converged = False
     timing["total"] = time.perf_counter() - started
-    return ChipResult(result.grid, result.temperature, steps, converged, timing, done)
+    done = [(*level.model.shape, level.steps) for level in reversed(levels)]
+    return ChipResult(grids[0], T, sum(level.steps for level in levels), converged, timing, done,
+                      cycles=cycles)
 
 
 def transient(stack, blocks, trace_watts, interval, dt=None, temperature_dependent=False,

@@ -1,6 +1,10 @@
-"""Steady state: chunks of ``tcad_solve_3d`` in pseudo-time, each followed
-by an exact sweep of the columns (columns.py), mixed by Anderson
-acceleration, until a step changes no cell by more than ``tol``.
+"""Steady state of any conduction model on one grid: chunks of
+``tcad_solve_3d`` in pseudo-time, each followed by an exact sweep of the
+columns (columns.py), mixed by Anderson acceleration, until a step changes
+no cell by more than ``tol``. The validation cases use it; a chip grid is
+solved by multigrid.py, which on a fine grid needs a small fraction of the
+steps (this relaxation's smooth errors fade slowly, more so the finer the
+grid).
 
 The steady state does not depend on heat capacities, so each cell gets the
 capacity that puts it at OMEGA times its own stability limit with a unit
@@ -39,7 +43,7 @@ def relax(model, tol=1e-6, chunk=20, max_steps=1_000_000, memory=10, progress=No
     plain chunks of solver steps (slower, kept for comparison)."""
     dx, dy, dz = model.spacing
     faces = couple_faces(model)
-    system = column_system(model) if columns else None
+    system = column_system(faces.couplings) if columns else None
     free = ~model.held
     capacity = np.where(free, faces.diagonal / OMEGA, 1.0)
     capacity[capacity == 0.0] = 1.0
@@ -74,7 +78,7 @@ def relax(model, tol=1e-6, chunk=20, max_steps=1_000_000, memory=10, progress=No
         if progress is not None:
             progress(info["iterations_completed"], change)
         if system is not None:
-            out = relax_columns(model, system, out)
+            out = relax_columns(system, out, model.power)
         g = out.ravel() - x
         if np.abs(g).max(initial=0.0) <= tol * n:
             # The chunk barely moved; the solver's early exit alone does not
