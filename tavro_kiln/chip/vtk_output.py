@@ -21,5 +21,7 @@ def write_vti(grid, T, path_without_extension):
         "conductivity_z_W_per_mK": np.ascontiguousarray(grid.model.conductivity[2][inner]),
         "layer": np.ascontiguousarray(layer[inner]),
     }
-    return hl.imageToVTK(str(path_without_extension), origin=(0.0, 0.0, 0.0),
-                         spacing=tuple(float(d) for d in grid.model.spacing), cellData=fields)
+    hl.imageToVTK(str(path_without_extension), origin=(0.0, 0.0, 0.0),
+                  spacing=tuple(float(d) for d in grid.model.spacing), cellData=fields)
+    # pyevtk answers with an absolute path; name the file as the caller did.
+    return str(path_without_extension) + ".vti"
