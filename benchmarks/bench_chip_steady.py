@@ -10,10 +10,13 @@
    heat out / power in, first run and repeated, against the time of one
    bare tcad_solve_3d step on the same grid. The 1 mm copper spreader gets
    32 cells (each standing for 3.3 dz): at about one dz a cell it would
-   take 107 and double the grid.
+   take 107 and double the grid;
+3. four 128 x 128 configurations (the example's powers scaled) through
+   run_many on a thread pool and on a process pool of as many workers as
+   there are cores, against the same runs one after another.
 
 Both report the largest difference from a run to a 10,000 times tighter
-tolerance. Usage: python benchmarks/bench_chip_steady.py [--skip-large | --large-only]
+tolerance. Usage: python benchmarks/bench_chip_steady.py [--skip-large | --large-only] [--skip-many]
 """
 import dataclasses
 import os
@@ -21,6 +24,7 @@ import platform
 import sys
 import tempfile
 import time
+from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
 
@@ -28,7 +32,7 @@ from tavro_kiln.chip import outputs
 from tavro_kiln.chip.cli import example_path
 from tavro_kiln.chip.floorplan import read_floorplan, read_power_trace, watts_by_block
 from tavro_kiln.chip.grid import build_grid
-from tavro_kiln.chip.simulate import steady_state
+from tavro_kiln.chip.simulate import run_config, run_many, steady_state
 from tavro_kiln.chip.stack import read_stack
 from tavro_kiln.chip.steady import relax
 from tavro_kiln.core import tcad_solve_3d
@@ -106,11 +110,15 @@ def example(repeats=3):
           f"{multigrid:.3f} s (best of {repeats}) is {single / multigrid:.1f}x faster")
 
 
-def large_stack():
+def scaled_stack(cells_across, cells_deep):
     stack, blocks, watts = example_inputs()
-    layers = [dataclasses.replace(layer, cells=32) if layer.name in ("die", "spreader") else layer
-              for layer in stack.layers]
-    return dataclasses.replace(stack, layers=layers, nx=256, ny=256), blocks, watts
+    layers = [dataclasses.replace(layer, cells=cells_deep) if layer.name in ("die", "spreader")
+              else layer for layer in stack.layers]
+    return dataclasses.replace(stack, layers=layers, nx=cells_across, ny=cells_across), blocks, watts
+
+
+def large_stack():
+    return scaled_stack(256, 32)
 
 
 def large_case():
@@ -139,12 +147,36 @@ def large_case():
           f"costs as much as {elapsed / step:,.0f} of them")
 
 
+def many_runs():
+    stack, blocks, watts = scaled_stack(128, 16)
+    configs = [{"stack": stack, "blocks": blocks, "watts": watts * scale} for scale in (0.8, 0.9, 1.0, 1.1)]
+    workers = os.cpu_count() or 1
+    run_config(configs[0])  # imports and first-touch costs out of the way
+    started = time.perf_counter()
+    for config in configs:
+        run_config(config)
+    serial = time.perf_counter() - started
+    started = time.perf_counter()
+    run_many(configs, max_workers=workers)
+    threads = time.perf_counter() - started
+    with ProcessPoolExecutor(workers) as pool:
+        pool.submit(int).result()  # start the workers before the clock does
+        started = time.perf_counter()
+        run_many(configs, executor=pool)
+        processes = time.perf_counter() - started
+    print(f"4 runs at 128x128x16, {workers} workers: one after another {serial:.2f} s; thread pool "
+          f"{threads:.2f} s ({serial / threads:.2f}x); process pool {processes:.2f} s "
+          f"({serial / processes:.2f}x)")
+
+
 def main():
     print(f"CPU: {cpu()}; Python {sys.version.split()[0]}; one process, solver single-threaded; {load()}")
     if "--large-only" not in sys.argv:
         example()
     if "--skip-large" not in sys.argv:
         large_case()
+    if "--skip-many" not in sys.argv:
+        many_runs()
     print(load())
 
 
