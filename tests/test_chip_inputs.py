@@ -139,3 +139,21 @@ def test_command_line_example_writes_everything(tmp_path):
     assert (out / "field.vti").read_bytes().startswith(b"<?xml")
     assert (out / "blocks.csv").read_text().splitlines()[0] == \
         "block,power_W,peak_K,mean_K,mttf_relative,degradation"
+
+
+
+def test_command_line_reports_memory_and_output_failures(tmp_path, monkeypatch, capsys):
+    from tavro_kiln.__main__ import main
+    from tavro_kiln.chip import simulate
+
+    quiet = ["chip", "--example", "--quiet", "--no-pictures", "--no-vtk", "--nx", "8", "--ny", "8"]
+    out = tmp_path / "out"
+    (out / "blocks.csv").mkdir(parents=True)  # a folder where a file must go
+    assert main([*quiet, "--out", str(out)]) == 2
+    assert "cannot write to" in capsys.readouterr().err
+
+    def no_memory(*args):
+        raise MemoryError
+    monkeypatch.setattr(simulate, "build_grid", no_memory)
+    assert main([*quiet, "--out", str(tmp_path / "o")]) == 2
+    assert "not enough memory for a grid of 8 x 8 cells" in capsys.readouterr().err

@@ -133,11 +133,17 @@ def simulate_and_write(args, stack, blocks, per_interval, started):
                                   temperature_dependent=args.k_of_t, progress=progress)
     except ValueError as error:  # a refused time step
         return fail(str(error))
+    except MemoryError:
+        return fail(f"not enough memory for a grid of {stack.nx} x {stack.ny} cells across the die; "
+                    f"use a smaller --nx/--ny")
     finally:
         progress.close()
     reference = args.reference or stack.ambient
-    written = outputs.write_all(result, watts, args.out, reference, args.age,
-                                pictures=not args.no_pictures, vtk=not args.no_vtk)
+    try:
+        written = outputs.write_all(result, watts, args.out, reference, args.age,
+                                    pictures=not args.no_pictures, vtk=not args.no_vtk)
+    except OSError as error:
+        return fail(f"cannot write to {args.out!r}: {error.strerror or error}")
     total = time.perf_counter() - started
     print(outputs.summary(result, watts, reference, args.age, transient=args.transient))
     solver = result.timing["solver"]
