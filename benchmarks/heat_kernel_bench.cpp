@@ -42,16 +42,20 @@ struct Case {
     const char* name;
     std::int32_t extent;
     bool per_cell;
+    bool one_cp = false;  // cp given as one value while k varies (the solver's default cp)
 };
 constexpr Case kCases[] = {
     {"uniform_32", 32, false},
     {"uniform_128", 128, false},
     {"per_cell_64", 64, true},
+    {"k_cells_64", 64, true, true},
 };
 
 // Bytes a plain sweep moves per cell and step: T in and out, and the
 // per-cell inputs it reads when they vary.
-double sweep_bytes(const Case& c) { return c.per_cell ? 16.0 + 3 * 8.0 + 4.0 : 16.0; }
+double sweep_bytes(const Case& c) {
+    return c.per_cell ? 16.0 + (c.one_cp ? 2 : 3) * 8.0 + 4.0 : 16.0;
+}
 
 using Kernel = tavro::TcadSummary (*)(tavro::TcadGrid&, std::int32_t, double*, std::int32_t,
                                       double);
@@ -102,7 +106,8 @@ struct BenchGrid {
         }
         grid.T = T.get();
         grid.k = k.get();
-        grid.cp = cp.get();
+        grid.cp = c.one_cp ? nullptr : cp.get();
+        grid.cp_uniform = 710.0;
         grid.Q = Q.get();
         grid.bc = bc.get();
         grid.nx = grid.ny = grid.nz = c.extent;

@@ -134,6 +134,8 @@ BlockPlan::BlockPlan(const TcadGrid& grid, const detail::GridExtents64& e,
         s.dzz = grid.dz * grid.dz;
         s.k = grid.k;
         s.cp = grid.cp;
+        s.k_one = grid.k_uniform;
+        s.cp_one = grid.cp_uniform;
         s.Q = grid.Q;
         s.bc = grid.bc;
         const Uniformity u = uniformity(grid, e.nx, e.ny, e.nz);
@@ -144,8 +146,6 @@ BlockPlan::BlockPlan(const TcadGrid& grid, const detail::GridExtents64& e,
             s.cx = a / s.dxx;
             s.cy = a / s.dyy;
             s.cz = a / s.dzz;
-        } else if (!spell_out_material(grid, e.cells)) {
-            return;
         }
         if (u.source) s.dtq = grid.dt * (grid.Q != nullptr ? grid.Q[u.first] : 0.0);
         const bool same_spacing = same_bits(s.dxx, s.dyy) && same_bits(s.dxx, s.dzz);
@@ -205,21 +205,8 @@ void BlockPlan::plan_depth(std::int32_t iterations, bool uniform_material, bool 
     pipe_.band = s.ny - 2;
 }
 
-// Per-cell coefficients read k and cp from arrays: one given as a single
-// value is spelt out when the other varies.
-bool BlockPlan::spell_out_material(const TcadGrid& grid, std::int64_t cells) {
-    if (grid.k != nullptr && grid.cp != nullptr) return true;
-    material_ = allocate_array<double>(static_cast<std::size_t>(cells), AllocSite::scratch);
-    if (material_ == nullptr) return false;
-    const double value = grid.k == nullptr ? grid.k_uniform : grid.cp_uniform;
-    std::fill(material_, material_ + cells, value);
-    (grid.k == nullptr ? pipe_.s.k : pipe_.s.cp) = material_;
-    return true;
-}
-
 BlockPlan::~BlockPlan() {
     release_bytes(working_);
-    release_bytes(material_);
 }
 
 int BlockPlan::next_depth(std::int32_t s0, std::int32_t iterations) const {

@@ -68,11 +68,9 @@ public:
 
 private:
     void plan_depth(std::int32_t iterations, bool uniform_material, bool same_spacing);
-    bool spell_out_material(const TcadGrid& grid, std::int64_t cells);
 
     Pipeline pipe_{};
     double* working_ = nullptr;
-    double* material_ = nullptr;  // k or cp spelt out per cell
     bool ready_ = true;
     bool has_interior_ = false;
     bool blocking_ = true;

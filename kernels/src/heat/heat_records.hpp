@@ -48,8 +48,9 @@ struct Setup {
     double dxx, dyy, dzz;  // dx*dx etc., the divisors of the coefficients
     double cx, cy, cz;     // every cell's coefficients (Coef::uniform)
     double dtq;            // every cell's dt*Q when the source is uniform
-    const double* k;
-    const double* cp;
+    const double* k;       // null: k_one in every cell
+    const double* cp;      // null: cp_one in every cell
+    double k_one, cp_one;
     const double* Q;
     const std::int32_t* bc;
 };

@@ -29,7 +29,7 @@ enum Faces : int { kNoFace = 0, kFirstFace = 1, kLastFace = 2, kBothFaces = 3 };
 // what the sweep waits on. Both are exact and give the same bits.
 template <class L>
 struct LaneConsts {
-    typename L::Vec two, dt, dxx, dyy, dzz, cx, cy, cz, dtq, density;
+    typename L::Vec two, dt, dxx, dyy, dzz, cx, cy, cz, dtq, density, k_one, cp_one;
 
     TAVRO_ALWAYS_INLINE explicit LaneConsts(const Setup& s)
         : two(L::splat(s.two)),
@@ -41,8 +41,18 @@ struct LaneConsts {
           cy(L::splat(s.cy)),
           cz(L::splat(s.cz)),
           dtq(L::splat(s.dtq)),
-          density(L::splat(kTcadDensity)) {}
+          density(L::splat(kTcadDensity)),
+          k_one(L::splat(s.k_one)),
+          cp_one(L::splat(s.cp_one)) {}
 };
+
+// A cell's k or cp: from its array, or the one value every cell has. The
+// operands of the coefficient's division are the same values either way.
+template <class L>
+TAVRO_ALWAYS_INLINE typename L::Vec cell_value(const double* values, std::int64_t c,
+                                               typename L::Vec one) {
+    return values != nullptr ? L::load(values + c) : one;
+}
 
 template <class L>
 struct LaneStats {
@@ -66,7 +76,9 @@ TAVRO_ALWAYS_INLINE void chunk(const RowJob& r, std::int64_t c, const LaneConsts
     if constexpr (L::kCount > 1 || kFaces == kNoFace) {
         V cx = k.cx, cy = k.cy, cz = k.cz;
         if constexpr (is_inline(M)) {
-            const V a = (L::load(r.k + c) / (L::load(r.cp + c) * k.density)) * k.dt;
+            const V a = (cell_value<L>(r.k, c, k.k_one) /
+                         (cell_value<L>(r.cp, c, k.cp_one) * k.density)) *
+                        k.dt;
             cx = a / k.dxx;
             cy = is_same(M) ? cx : a / k.dyy;
             cz = is_same(M) ? cx : a / k.dzz;
@@ -160,7 +172,9 @@ TAVRO_ALWAYS_INLINE void coef_cells(const Setup& s, const LaneConsts<L>& k, std:
     using V = typename L::Vec;
     constexpr int kWidth = L::kCount;
     for (std::int64_t c = 0;; c = std::min<std::int64_t>(c + kWidth, n - kWidth)) {
-        const V a = (L::load(s.k + g + c) / (L::load(s.cp + g + c) * k.density)) * k.dt;
+        const V a = (cell_value<L>(s.k, g + c, k.k_one) /
+                     (cell_value<L>(s.cp, g + c, k.cp_one) * k.density)) *
+                    k.dt;
         L::store(cx + c, a / k.dxx);
         if (!kSame) {
             L::store(cy + c, a / k.dyy);
