@@ -9,6 +9,7 @@ import pytest
 from tavro_kiln.chip import ChipInputError, read_floorplan, read_power_trace, read_stack
 from tavro_kiln.chip.cli import example_path
 from tavro_kiln.chip.floorplan import check_inside, watts_by_block
+from tavro_kiln.chip.grid import build_grid
 
 FLOORPLAN = "# two cores\na 1e-3 2e-3 0 0\n\nb 1e-3 2e-3 1e-3 0  # right of a\n"
 STACK = """ambient = 300.0
@@ -64,6 +65,9 @@ def test_blocks_outside_the_die(tmp_path):
     blocks = read_floorplan(path)
     raises_at(lambda: check_inside(path, blocks, 2e-3, 1e-3), path, 1, "outside the die")
     raises_at(lambda: check_inside(path, blocks[1:], 1.5e-3, 1e-3), path, 3, "outside the die")
+    # Grids built in code check too: the power would otherwise move into the edge cells.
+    raises_at(lambda: build_grid(read_stack(example_path("stack.toml")), blocks, [1.0, 1.0]),
+              "floorplan", 1, "outside the die")
 
 
 @pytest.mark.parametrize("text, line, words", [

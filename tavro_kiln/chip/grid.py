@@ -17,6 +17,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from tavro_kiln.chip.conduction import ConductionModel
+from tavro_kiln.chip.floorplan import check_inside
 from tavro_kiln.chip.materials import value_at, values_at
 
 DEFAULT_LATERAL_CELLS = 64
@@ -98,6 +99,9 @@ def build_grid(stack, blocks, watts):
     at the ambient temperature (update_conductivity re-evaluates
     temperature-dependent materials at a field)."""
     width, height = die_size(stack, blocks)
+    # A block past the die's edge would have its power moved into the edge
+    # cells; blocks made in code have no file, so the message names none.
+    check_inside("floorplan", blocks, width, height)
     nx, ny = lateral_cells(stack, width, height)
     dx, dy = width / nx, height / ny
     active = stack.active_layer
