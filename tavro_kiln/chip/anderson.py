@@ -39,7 +39,7 @@ class AndersonMixer:
         n = len(self.dg)
         scale = max(float(np.trace(self.gram)) / n, 1e-300)
         try:
-            gamma = solve_small(self.gram + self.regularisation * scale * np.eye(n), rhs)
+            gamma = np.linalg.solve(self.gram + self.regularisation * scale * np.eye(n), rhs)
         except np.linalg.LinAlgError:
             self.reset()
             return step
@@ -74,23 +74,3 @@ def dot(a, b):
     """Dot product in NumPy's own loop: BLAS would wake its thread pool,
     which on a busy machine costs milliseconds per call."""
     return float(np.einsum("i,i->", a, b))
-
-
-def solve_small(matrix, rhs):
-    """Solves an n x n system (n <= memory) by Gaussian elimination with
-    partial pivoting in Python, away from LAPACK's threads for the same reason."""
-    a = [list(map(float, row)) + [float(b)] for row, b in zip(matrix, rhs)]
-    n = len(a)
-    for col in range(n):
-        pivot = max(range(col, n), key=lambda r: abs(a[r][col]))
-        if a[pivot][col] == 0.0:
-            raise np.linalg.LinAlgError("singular")
-        a[col], a[pivot] = a[pivot], a[col]
-        for r in range(col + 1, n):
-            f = a[r][col] / a[col][col]
-            for c in range(col, n + 1):
-                a[r][c] -= f * a[col][c]
-    x = [0.0] * n
-    for r in reversed(range(n)):
-        x[r] = (a[r][n] - sum(a[r][c] * x[c] for c in range(r + 1, n))) / a[r][r]
-    return np.array(x)
