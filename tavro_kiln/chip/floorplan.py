@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from tavro_kiln.chip.errors import ChipInputError
+from tavro_kiln.chip.errors import ChipInputError, read_text
 
 
 @dataclass(frozen=True)
@@ -41,14 +41,7 @@ class PowerTrace:
 
 def content_lines(path):
     """(line number, fields) for each line with content."""
-    try:
-        with open(path, encoding="utf-8") as handle:
-            text = handle.read()
-    except OSError as error:
-        raise ChipInputError(path, None, f"cannot read: {error.strerror or error}") from None
-    except UnicodeDecodeError:
-        raise ChipInputError(path, None, "not a UTF-8 text file") from None
-    for number, line in enumerate(text.splitlines(), start=1):
+    for number, line in enumerate(read_text(path).splitlines(), start=1):
         fields = line.split("#", 1)[0].split()
         if fields:
             yield number, fields

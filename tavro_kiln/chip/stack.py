@@ -9,7 +9,7 @@ import re
 import tomllib
 from dataclasses import dataclass, field
 
-from tavro_kiln.chip.errors import ChipInputError
+from tavro_kiln.chip.errors import ChipInputError, read_text
 from tavro_kiln.chip.materials import DEFAULT_MATERIALS, Material
 
 
@@ -56,16 +56,9 @@ def line_of(text, pattern, occurrence=0):
 
 
 def read_stack(path):
+    text = read_text(path)
     try:
-        with open(path, "rb") as handle:
-            raw = handle.read()
-    except OSError as error:
-        raise ChipInputError(path, None, f"cannot read: {error.strerror or error}") from None
-    try:
-        text = raw.decode("utf-8")
         data = tomllib.loads(text)
-    except UnicodeDecodeError:
-        raise ChipInputError(path, None, "not a UTF-8 text file") from None
     except tomllib.TOMLDecodeError as error:
         where = re.search(r"at line (\d+)", str(error))
         raise ChipInputError(path, int(where.group(1)) if where else None,

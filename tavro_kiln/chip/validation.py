@@ -1,7 +1,6 @@
 """Known-answer cases for the chip layer: each builds a model, runs it
 and returns the largest difference from the analytic solution. The tests
 run them small; docs/chip_validation.py runs them as grid sequences."""
-import dataclasses
 import math
 
 import numpy as np
@@ -130,10 +129,8 @@ def one_dimensional_answer(grid, stack, watts):
     flux = watts / area
     edges = [0.0]
     profile = []
-    for layer, zs, _ in grid.layers:
-        count = zs.stop - zs.start
+    for layer, _, _ in grid.layers:
         edges.append(edges[-1] + layer.thickness)
-    top = edges[-1]
     surface = stack.ambient + flux / stack.sink_conductance  # the spreader's top face
     for (layer, zs, _), bottom, upper in zip(grid.layers, edges[:-1], edges[1:]):
         material = stack.materials[layer.material]
@@ -147,14 +144,13 @@ def one_dimensional_answer(grid, stack, watts):
     for layer, k, bottom, upper, centres in reversed(profile):
         if layer.active:
             q = flux / (upper - bottom)
-            # Heat through height z from the bottom is q z; T(z) = T_face + q (upper^2 - z^2) / (2k) - ...
+            # Heat through height z above the bottom is q z (no heat leaves below).
             T = T_face + q * ((upper - bottom) ** 2 - (centres - bottom) ** 2) / (2 * k)
             T_face = T_face + q * (upper - bottom) ** 2 / (2 * k)
         else:
             T = T_face + flux * (upper - centres) / k
             T_face = T_face + flux * (upper - bottom) / k
         temperatures[layer.name] = T
-    del top
     return temperatures
 
 
@@ -193,8 +189,3 @@ def transient_lag_error(chunk, nx=16, duration=2e-3):
     exact, _, _ = advance(grid.model, T0, duration, chunk=1)
     lagged, steps, dt = advance(grid.model, T0, duration, chunk=chunk)
     return float(np.abs(lagged - exact).max()), float((exact - T0).max()), steps
-
-
-def with_cells(stack, cells):
-    layers = [dataclasses.replace(layer, cells=cells) if layer.active else layer for layer in stack.layers]
-    return dataclasses.replace(stack, layers=layers)
