@@ -59,21 +59,17 @@ struct FieldBuffers {
 // one record array.
 py::PyRef build_history(const double* records, npy_intp record_count, npy_intp written,
                         const RunSummary& summary, const FieldScalars& s) {
-    const npy_intp length = record_count * 3;
-    const py::PyRef samples = py::new_float64_array(1, &length, records, written * 3);
-    if (!samples) return {};
     const double stability =
         summary.early_exit_step >= 0
             ? 1.0 - static_cast<double>(summary.early_exit_step) / static_cast<double>(s.iterations)
             : 0.0;
     static const char* const kColumns[3] = {"steps", "max_delta", "mean_energy"};
-    py::PyRef history = py::PyRef::steal(PyDict_New());
+    py::PyRef history = py::new_history_dict(records, record_count, written, kColumns,
+                                             summary.early_exit_step,
+                                             summary.iterations_completed);
     if (!history) return {};
     PyObject* h = history.get();
-    const bool ok = py::add_sample_columns(h, samples.get(), kColumns) &&
-                    py::set_int(h, "early_exit_step", summary.early_exit_step) &&
-                    py::set_int(h, "iterations_completed", summary.iterations_completed) &&
-                    py::set_float(h, "max_delta_final", summary.max_delta_final) &&
+    const bool ok = py::set_float(h, "max_delta_final", summary.max_delta_final) &&
                     py::set_float(h, "energy_final", summary.energy_final) &&
                     py::set_float(h, "stability_score", stability) &&
                     py::set_float(h, "settled_k", s.k_scale);
@@ -92,11 +88,8 @@ PyObject* hxm_solve_3d(PyObject* const* args) {
 
     py::GridShape shape;
     if (!py::read_grid_shape(in.psi.get(), &shape)) return nullptr;
-    // One record per sampled sweep; the stride divides, so it must be positive.
-    if (s.history_stride < 1) {
-        PyErr_SetString(PyExc_ValueError, "history_stride must be at least 1");
-        return nullptr;
-    }
+    // One record per sampled sweep.
+    if (!py::check_history_stride(s.history_stride)) return nullptr;
     // No sweep runs for iterations <= 0: such a history has no records.
     const std::int64_t records =
         s.iterations > 0 ? (std::int64_t{s.iterations} + s.history_stride - 1) / s.history_stride : 0;

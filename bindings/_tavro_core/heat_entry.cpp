@@ -69,17 +69,11 @@ struct HeatBuffers {
 // "max_delta"}; the two extremes are strided views of one sample array.
 py::PyRef build_run_info(const double* history, npy_intp slots, npy_intp written_slots,
                          const TcadSummary& summary) {
-    const npy_intp length = slots * 3;
-    const py::PyRef samples = py::new_float64_array(1, &length, history, written_slots * 3);
-    if (!samples) return {};
     static const char* const kColumns[3] = {"steps", "T_max", "T_min"};
-    py::PyRef info = py::PyRef::steal(PyDict_New());
-    if (!info) return {};
-    const bool ok = py::add_sample_columns(info.get(), samples.get(), kColumns) &&
-                    py::set_int(info.get(), "early_exit_step", summary.early_exit_step) &&
-                    py::set_int(info.get(), "iterations_completed", summary.iterations_completed) &&
-                    py::set_float(info.get(), "max_delta", summary.max_delta);
-    return ok ? std::move(info) : py::PyRef();
+    py::PyRef info = py::new_history_dict(history, slots, written_slots, kColumns,
+                                          summary.early_exit_step, summary.iterations_completed);
+    if (!info || !py::set_float(info.get(), "max_delta", summary.max_delta)) return {};
+    return info;
 }
 
 PyObject* tcad_solve_3d(PyObject* const* args) {
@@ -88,11 +82,8 @@ PyObject* tcad_solve_3d(PyObject* const* args) {
 
     py::GridShape extents;
     if (!py::read_grid_shape(args[kTInit], &extents)) return nullptr;
-    // One slot per sampled step; the stride divides, so it must be positive.
-    if (s.history_stride < 1) {
-        PyErr_SetString(PyExc_ValueError, "history_stride must be at least 1");
-        return nullptr;
-    }
+    // One slot per sampled step.
+    if (!py::check_history_stride(s.history_stride)) return nullptr;
     const std::int64_t slots =
         (std::int64_t{s.iterations} + s.history_stride - 1) / s.history_stride;
     const auto cells = static_cast<std::size_t>(extents.cells);

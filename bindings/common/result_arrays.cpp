@@ -47,4 +47,24 @@ bool add_sample_columns(PyObject* dict, PyObject* samples, const char* const nam
            set_item(dict, names[2], strided_view(samples, 2, 3));
 }
 
+PyRef new_history_dict(const double* records, npy_intp count, npy_intp written,
+                       const char* const columns[3], long early_exit_step,
+                       long iterations_completed) {
+    const npy_intp length = count * 3;
+    const PyRef samples = new_float64_array(1, &length, records, written * 3);
+    if (!samples) return {};
+    PyRef history = PyRef::steal(PyDict_New());
+    if (!history) return {};
+    const bool ok = add_sample_columns(history.get(), samples.get(), columns) &&
+                    set_int(history.get(), "early_exit_step", early_exit_step) &&
+                    set_int(history.get(), "iterations_completed", iterations_completed);
+    return ok ? std::move(history) : PyRef();
+}
+
+bool check_history_stride(std::int32_t stride) {
+    if (stride >= 1) return true;
+    PyErr_SetString(PyExc_ValueError, "history_stride must be at least 1");
+    return false;
+}
+
 }  // namespace tavro::py

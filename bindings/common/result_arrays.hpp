@@ -51,4 +51,16 @@ inline npy_intp written_records(std::int32_t completed, std::int32_t stride) {
 // views of columns 1 and 2.
 bool add_sample_columns(PyObject* dict, PyObject* samples, const char* const names[3]);
 
+// A run's history dict as both solvers begin it: the three columns of the
+// `written` of `count` records (see add_sample_columns), then
+// "early_exit_step" and "iterations_completed". Empty, with the exception
+// set, on failure.
+PyRef new_history_dict(const double* records, npy_intp count, npy_intp written,
+                       const char* const columns[3], long early_exit_step,
+                       long iterations_completed);
+
+// The sampling stride divides step counts, so it must be positive; false
+// with ValueError set when it is not.
+bool check_history_stride(std::int32_t stride);
+
 }  // namespace tavro::py
