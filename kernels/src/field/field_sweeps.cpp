@@ -88,13 +88,14 @@ TAVRO_ALWAYS_INLINE void relax_piece(const Sweep& w, std::int64_t first, std::in
         const std::int64_t f = first + at;
         const V Psi = L::load(w.psi + f);
         const V T = L::load(w.tau + f);
+        const typename L::Mask above = L::greater(T, tau_floor);
         V S = L::load(log_term + at);
-        if constexpr (kRawLogs) S = L::select(L::greater(T, tau_floor), S, T);
+        if constexpr (kRawLogs) S = L::select(above, S, T);
 
         const V L_psi = neighbour_sum<L>(w.psi + f, s2, s1) - Psi * 6.0;
         const V L_tau = neighbour_sum<L>(w.tau + f, s2, s1) - T * 6.0;
 
-        const V D = L::select(L::greater(T, tau_floor), T + 1.0, floored);
+        const V D = L::select(above, T + 1.0, floored);
         V Q = L::splat(0.0 * 1e-24 * 0.0);
         if constexpr (kPhiCells) {
             const V Phi = L::load(w.phi + f);
