@@ -1,5 +1,6 @@
 // The cells on a grid's outer faces, which no sweep of either kernel
-// changes, visited in flat order as runs of consecutive cells.
+// changes, and the cells off them, visited in flat order as runs of
+// consecutive cells.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,18 @@ void for_each_face_run(std::int64_t nx, std::int64_t ny, std::int64_t nz, Run&& 
                 run(row, 1);
                 run(row + nz - 1, 1);
             }
+        }
+    }
+}
+
+// Calls row(first, count) for the cells off the faces of each row off the
+// faces, in flat order, until it returns false.
+template <class Row>
+void for_each_interior_row(std::int64_t nx, std::int64_t ny, std::int64_t nz, Row&& row) {
+    if (nz < 3) return;  // no interior, however many rows
+    for (std::int64_t i = 1; i < nx - 1; ++i) {
+        for (std::int64_t j = 1; j < ny - 1; ++j) {
+            if (!row((i * ny + j) * nz + 1, nz - 2)) return;
         }
     }
 }

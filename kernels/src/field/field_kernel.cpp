@@ -32,16 +32,12 @@ namespace {
 // Whether a cell off the faces is fixed by its flag. Faces are often all
 // flagged; without an interior one the sweeps need not read the flags.
 bool interior_fixed(const double* bc, std::int64_t nx, std::int64_t ny, std::int64_t nz) {
-    if (nz < 3) return false;  // no interior, however many rows
-    for (std::int64_t i0 = 1; i0 < nx - 1; ++i0) {
-        for (std::int64_t i1 = 1; i1 < ny - 1; ++i1) {
-            const double* row = bc + (i0 * ny + i1) * nz;
-            for (std::int64_t i2 = 1; i2 < nz - 1; ++i2) {
-                if (row[i2] == 1.0) return true;
-            }
-        }
-    }
-    return false;
+    bool fixed = false;
+    detail::for_each_interior_row(nx, ny, nz, [&](std::int64_t first, std::int64_t count) {
+        for (std::int64_t c = first; c < first + count && !fixed; ++c) fixed = bc[c] == 1.0;
+        return !fixed;
+    });
+    return fixed;
 }
 
 }  // namespace

@@ -21,41 +21,30 @@ bool same_bits_in(const double* p, const std::int32_t* codes, std::int64_t n, st
     for (std::int64_t c = 0; c < n; ++c) {
         std::uint64_t bits;
         std::memcpy(&bits, p + c, sizeof bits);
-        const std::uint64_t counts =
-            kSkipHeld && static_cast<std::uint32_t>(codes[c]) - 1u < 2u ? 0 : ~std::uint64_t{0};
+        const std::uint64_t counts = kSkipHeld && is_held_code(codes[c]) ? 0 : ~std::uint64_t{0};
         diff |= (bits ^ ref) & counts;
     }
     return diff == 0;
 }
 
-bool interior_codes_hold(const std::int32_t* bc, std::int64_t nx, std::int64_t ny,
-                         std::int64_t nz) {
-    const std::int64_t n = nz - 2;  // interior cells of a row, from its cell 1 on
-    for (std::int64_t i = 1; i < nx - 1; ++i) {
-        for (std::int64_t j = 1; j < ny - 1; ++j) {
-            const std::int32_t* codes = bc + (i * ny + j) * nz + 1;
-            std::uint32_t held = 0;
-            for (std::int64_t c = 0; c < n; ++c) {
-                held |= static_cast<std::uint32_t>(codes[c]) - 1u < 2u ? 1u : 0u;
-            }
-            if (held != 0) return true;
-        }
-    }
-    return false;
-}
+struct HeldCells {
+    bool any = false;              // some interior cell is held by its code
+    std::int64_t first_free = -1;  // the first interior cell that is not, or -1
+};
 
-// The first interior cell in flat order that its code does not hold, or -1.
-std::int64_t first_updated_cell(const std::int32_t* bc, std::int64_t nx, std::int64_t ny,
-                                std::int64_t nz) {
-    for (std::int64_t i = 1; i < nx - 1; ++i) {
-        for (std::int64_t j = 1; j < ny - 1; ++j) {
-            const std::int64_t row = (i * ny + j) * nz + 1;
-            for (std::int64_t c = row; c < row + nz - 2; ++c) {
-                if (!is_held_code(bc[c])) return c;
-            }
+// One walk over the interior codes, ending once both answers are known.
+HeldCells held_cells(const std::int32_t* bc, std::int64_t nx, std::int64_t ny, std::int64_t nz) {
+    HeldCells h;
+    detail::for_each_interior_row(nx, ny, nz, [&](std::int64_t first, std::int64_t count) {
+        std::uint32_t held = 0;
+        for (std::int64_t c = first; c < first + count; ++c) held |= is_held_code(bc[c]) ? 1u : 0u;
+        h.any = h.any || held != 0;
+        for (std::int64_t c = first; h.first_free < 0 && c < first + count; ++c) {
+            if (!is_held_code(bc[c])) h.first_free = c;
         }
-    }
-    return -1;
+        return !h.any || h.first_free < 0;
+    });
+    return h;
 }
 
 }  // namespace
@@ -87,19 +76,15 @@ bool same_bits(double a, double b) { return bits_of(a) == bits_of(b); }
 
 Uniformity uniformity(const TcadGrid& g, std::int64_t nx, std::int64_t ny, std::int64_t nz) {
     Uniformity u;
+    u.first = (ny + 1) * nz + 1;  // the first interior cell
     if (g.bc != nullptr) {
-        u.codes_hold = interior_codes_hold(g.bc, nx, ny, nz);
-        u.first = first_updated_cell(g.bc, nx, ny, nz);
-        if (u.first < 0) {  // every interior cell is held: nothing is updated
-            u.first = (ny + 1) * nz + 1;
-            return u;
-        }
-    } else {
-        u.first = (ny + 1) * nz + 1;  // the first interior cell
+        const HeldCells held = held_cells(g.bc, nx, ny, nz);
+        u.codes_hold = held.any;
+        if (held.first_free < 0) return u;  // every interior cell is held: nothing is updated
+        u.first = held.first_free;
     }
     // Inputs given as one value are uniform already; arrays are compared
     // with their value at the first updated cell.
-    const std::int64_t n = nz - 2;
     const double* arrays[3] = {g.k, g.cp, g.Q};
     bool* verdicts[3] = {&u.material, &u.material, &u.source};
     for (int a = 0; a < 3; ++a) {
@@ -107,13 +92,12 @@ Uniformity uniformity(const TcadGrid& g, std::int64_t nx, std::int64_t ny, std::
         if (values == nullptr) continue;
         const std::uint64_t ref = bits_of(values[u.first]);
         bool& same = *verdicts[a];
-        for (std::int64_t i = 1; i < nx - 1 && same; ++i) {
-            for (std::int64_t j = 1; j < ny - 1 && same; ++j) {
-                const std::int64_t row = (i * ny + j) * nz + 1;
-                same = u.codes_hold ? same_bits_in<true>(values + row, g.bc + row, n, ref)
-                                    : same_bits_in<false>(values + row, nullptr, n, ref);
-            }
-        }
+        if (!same) continue;
+        detail::for_each_interior_row(nx, ny, nz, [&](std::int64_t row, std::int64_t n) {
+            same = u.codes_hold ? same_bits_in<true>(values + row, g.bc + row, n, ref)
+                                : same_bits_in<false>(values + row, nullptr, n, ref);
+            return same;
+        });
     }
     return u;
 }
