@@ -24,6 +24,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -86,29 +87,27 @@ constexpr bool (*kAlways)() noexcept = nullptr;
 // machine other work only ever adds time.
 double fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 
-BENCHMARK_CAPTURE(run_logs, scalar/one_plus_tau, &scalar_loop, kAlways, LogInputs::one_plus_tau)
-    ->Unit(benchmark::kMillisecond)
-    ->ComputeStatistics("min", fastest);
-BENCHMARK_CAPTURE(run_logs, avx2/one_plus_tau, &tavro::log_tile_avx2,
-                  &tavro::log_tile_avx2_available, LogInputs::one_plus_tau)
-    ->Unit(benchmark::kMillisecond)
-    ->ComputeStatistics("min", fastest);
-BENCHMARK_CAPTURE(run_logs, avx512/one_plus_tau, &tavro::log_tile_avx512,
-                  &tavro::log_tile_avx512_available, LogInputs::one_plus_tau)
-    ->Unit(benchmark::kMillisecond)
-    ->ComputeStatistics("min", fastest);
-BENCHMARK_CAPTURE(run_logs, scalar/uniform_exponent, &scalar_loop, kAlways,
-                  LogInputs::positive_normals)
-    ->Unit(benchmark::kMillisecond)
-    ->ComputeStatistics("min", fastest);
-BENCHMARK_CAPTURE(run_logs, avx2/uniform_exponent, &tavro::log_tile_avx2,
-                  &tavro::log_tile_avx2_available, LogInputs::positive_normals)
-    ->Unit(benchmark::kMillisecond)
-    ->ComputeStatistics("min", fastest);
-BENCHMARK_CAPTURE(run_logs, avx512/uniform_exponent, &tavro::log_tile_avx512,
-                  &tavro::log_tile_avx512_available, LogInputs::positive_normals)
-    ->Unit(benchmark::kMillisecond)
-    ->ComputeStatistics("min", fastest);
+// run_logs/<path>/<inputs>: each path on each input family.
+void register_logs() {
+    struct Path {
+        const char* name;
+        LogTileFn tile;
+        bool (*available)() noexcept;
+    };
+    const Path paths[] = {{"scalar", &scalar_loop, kAlways},
+                          {"avx2", &tavro::log_tile_avx2, &tavro::log_tile_avx2_available},
+                          {"avx512", &tavro::log_tile_avx512, &tavro::log_tile_avx512_available}};
+    const std::pair<const char*, LogInputs> families[] = {
+        {"one_plus_tau", LogInputs::one_plus_tau}, {"uniform_exponent", LogInputs::positive_normals}};
+    for (const auto& [family_name, family] : families) {
+        for (const Path& path : paths) {
+            const std::string name = std::string("run_logs/") + path.name + "/" + family_name;
+            benchmark::RegisterBenchmark(name.c_str(), run_logs, path.tile, path.available, family)
+                ->Unit(benchmark::kMillisecond)
+                ->ComputeStatistics("min", fastest);
+        }
+    }
+}
 
 // The CPU's model name and which of the flags that matter here it has.
 std::string cpu_description() {
@@ -180,6 +179,7 @@ private:
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    register_logs();
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.print_ratios();
