@@ -28,12 +28,12 @@ from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
 
-from tavro_kiln.chip import outputs
 from tavro_kiln.chip.cli import example_path
-from tavro_kiln.chip.floorplan import read_floorplan, read_power_trace, watts_by_block
 from tavro_kiln.chip.grid import build_grid
+from tavro_kiln.chip.inputs.floorplan import read_floorplan, read_power_trace, watts_by_block
+from tavro_kiln.chip.inputs.stack import read_stack
+from tavro_kiln.chip.outputs import write
 from tavro_kiln.chip.simulate import run_config, run_many, steady_state
-from tavro_kiln.chip.stack import read_stack
 from tavro_kiln.chip.steady import relax
 from tavro_kiln.core import tcad_solve_3d
 
@@ -70,7 +70,7 @@ def example_inputs():
 
 
 def heat_balance(result, watts):
-    return outputs.heat_out(result) / float(np.sum(watts))
+    return write.heat_out(result) / float(np.sum(watts))
 
 
 def example_split(label):
@@ -79,7 +79,7 @@ def example_split(label):
     result = steady_state(stack, blocks, watts)
     simulated = time.perf_counter()
     with tempfile.TemporaryDirectory() as folder:
-        outputs.write_all(result, watts, folder, stack.ambient, 1.0)
+        write.write_all(result, watts, folder, stack.ambient, 1.0)
     done = time.perf_counter()
     total, solver = done - started, result.timing["solver"]
     layer = total - solver

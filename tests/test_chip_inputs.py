@@ -8,8 +8,8 @@ import pytest
 
 from tavro_kiln.chip import ChipInputError, read_floorplan, read_power_trace, read_stack
 from tavro_kiln.chip.cli import example_path
-from tavro_kiln.chip.floorplan import check_inside, watts_by_block
 from tavro_kiln.chip.grid import build_grid
+from tavro_kiln.chip.inputs.floorplan import check_inside, watts_by_block
 
 FLOORPLAN = "# two cores\na 1e-3 2e-3 0 0\n\nb 1e-3 2e-3 1e-3 0  # right of a\n"
 STACK = """ambient = 300.0

@@ -6,7 +6,7 @@ import pytest
 
 from tavro_kiln.chip import Block, Layer, Stack, build_grid, steady_state
 from tavro_kiln.chip.conduction import correction_heat, couple_faces, face_couplings
-from tavro_kiln.chip.outputs import heat_out
+from tavro_kiln.chip.outputs.write import heat_out
 from tavro_kiln.chip.steady import relax
 from tavro_kiln.chip.transfer import axis_transfer, prolong, restrict
 

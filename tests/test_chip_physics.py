@@ -10,7 +10,7 @@ from tavro_kiln.chip import (Block, Layer, Stack, build_grid, run_many, stabilit
                              transient)
 from tavro_kiln.chip import validation
 from tavro_kiln.chip.conduction import ConductionModel
-from tavro_kiln.chip.outputs import heat_out
+from tavro_kiln.chip.outputs.write import heat_out
 from tavro_kiln.chip.stability import choose_time_step
 from tavro_kiln.core import specific_heat, tcad_solve_3d, thermal_conductivity
 

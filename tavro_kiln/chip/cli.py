@@ -9,10 +9,10 @@ from importlib import resources
 
 from tavro_kiln.chip.errors import ChipInputError
 from tavro_kiln.chip.extras import INSTALL_HINT
-from tavro_kiln.chip.floorplan import check_inside, read_floorplan, read_power_trace, watts_by_block
 from tavro_kiln.chip.grid import die_size
+from tavro_kiln.chip.inputs.floorplan import check_inside, read_floorplan, read_power_trace, watts_by_block
+from tavro_kiln.chip.inputs.stack import read_stack
 from tavro_kiln.chip.progress import Progress
-from tavro_kiln.chip.stack import read_stack
 
 
 def example_path(name):
@@ -113,7 +113,7 @@ def run_chip(args):
 
 
 def simulate_and_write(args, stack, blocks, per_interval, started):
-    from tavro_kiln.chip import outputs
+    from tavro_kiln.chip.outputs import write
     from tavro_kiln.chip.simulate import steady_state, transient
 
     progress = Progress("chip", enabled=not args.quiet)
@@ -140,12 +140,12 @@ def simulate_and_write(args, stack, blocks, per_interval, started):
         progress.close()
     reference = args.reference or stack.ambient
     try:
-        written = outputs.write_all(result, watts, args.out, reference, args.age,
-                                    pictures=not args.no_pictures, vtk=not args.no_vtk)
+        written = write.write_all(result, watts, args.out, reference, args.age,
+                                  pictures=not args.no_pictures, vtk=not args.no_vtk)
     except OSError as error:
         return fail(f"cannot write to {args.out!r}: {error.strerror or error}")
     total = time.perf_counter() - started
-    print(outputs.summary(result, watts, reference, args.age, transient=args.transient))
+    print(write.summary(result, watts, reference, args.age, transient=args.transient))
     solver = result.timing["solver"]
     print(f"time: {total:.2f} s in all, {solver:.2f} s in tcad_solve_3d ({100 * solver / total:.0f}%), "
           f"{total - solver:.2f} s in this layer (grids, cycles, outputs)")

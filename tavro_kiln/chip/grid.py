@@ -17,8 +17,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from tavro_kiln.chip.conduction import ConductionModel
-from tavro_kiln.chip.floorplan import check_inside
-from tavro_kiln.chip.materials import value_at, values_at
+from tavro_kiln.chip.inputs.floorplan import check_inside
+from tavro_kiln.chip.inputs.materials import value_at, values_at
 
 DEFAULT_LATERAL_CELLS = 64
 DEFAULT_ACTIVE_CELLS = 2

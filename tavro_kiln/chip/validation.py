@@ -6,10 +6,10 @@ import math
 import numpy as np
 
 from tavro_kiln.chip.conduction import ConductionModel, couple_faces, heat_into_held
-from tavro_kiln.chip.floorplan import Block
 from tavro_kiln.chip.grid import build_grid
+from tavro_kiln.chip.inputs.floorplan import Block
+from tavro_kiln.chip.inputs.stack import Layer, Stack
 from tavro_kiln.chip.simulate import steady_state
-from tavro_kiln.chip.stack import Layer, Stack
 from tavro_kiln.chip.steady import relax
 from tavro_kiln.chip.transient import advance
 from tavro_kiln.core import tcad_solve_3d

@@ -2,7 +2,7 @@
 
 Layers are listed from the die's far side (an insulated face) to the heat
 sink; exactly one is the active layer that carries the floorplan's power.
-See ``examples/stack.toml``.
+See the chip package's ``examples/stack.toml``.
 """
 import math
 import re
@@ -10,7 +10,7 @@ import tomllib
 from dataclasses import dataclass, field
 
 from tavro_kiln.chip.errors import ChipInputError, read_text
-from tavro_kiln.chip.materials import DEFAULT_MATERIALS, Material
+from tavro_kiln.chip.inputs.materials import DEFAULT_MATERIALS, Material
 
 
 @dataclass(frozen=True)

@@ -7,7 +7,7 @@ and took half of a figure's time."""
 import numpy as np
 
 from tavro_kiln.chip.extras import require
-from tavro_kiln.chip.report import layer_positions
+from tavro_kiln.chip.outputs.report import layer_positions
 
 MARGINS = (0.75, 0.55, 1.2, 0.4)  # inches left, bottom, right (colour bar and its labels), top
 

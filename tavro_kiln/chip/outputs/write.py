@@ -4,8 +4,8 @@ import os
 import numpy as np
 
 from tavro_kiln.chip.conduction import heat_into_held
-from tavro_kiln.chip.report import (block_table, format_table, write_csv, write_json,
-                                    write_trace_csv)
+from tavro_kiln.chip.outputs.report import (block_table, format_table, write_csv, write_json,
+                                            write_trace_csv)
 
 
 def write_all(result, watts, folder, reference, age, pictures=True, vtk=True):
@@ -22,13 +22,13 @@ def write_all(result, watts, folder, reference, age, pictures=True, vtk=True):
         paths.append(os.path.join(folder, "trace.csv"))
         write_trace_csv(grid, result.intervals, paths[-1])
     if pictures:
-        from tavro_kiln.chip.plots import active_layer_png, section_png
+        from tavro_kiln.chip.outputs.plots import active_layer_png, section_png
 
         paths += [os.path.join(folder, "active_layer.png"), os.path.join(folder, "section.png")]
         active_layer_png(grid, T, paths[-2])
         section_png(grid, T, paths[-1])
     if vtk:
-        from tavro_kiln.chip.vtk_output import write_vti
+        from tavro_kiln.chip.outputs.vtk_output import write_vti
 
         paths.append(write_vti(grid, T, os.path.join(folder, "field")))
     return paths

@@ -1,7 +1,7 @@
 """The 3-D field as VTK image data (.vti) for ParaView, written by pyevtk.
 
 Cells are the grid's cells without the held padding; z spacing is the grid
-dz, so a layer whose cells stand for another thickness (see grid.py) is
+dz, so a layer whose cells stand for another thickness (see chip/grid.py) is
 drawn stretched. The ``layer`` array numbers layers from 1 at the bottom;
 the heat sink cell is layer 0."""
 import numpy as np
