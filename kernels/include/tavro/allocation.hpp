@@ -23,6 +23,9 @@ enum class AllocSite : std::uint8_t {
     field_bc,
     field_history,
     field_scratch,
+    engine_model,
+    engine_hierarchy,
+    engine_vectors,
 };
 
 // Parses a site name such as "grid_T" or "scratch"; AllocSite::none if unknown.

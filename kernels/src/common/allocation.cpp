@@ -34,6 +34,9 @@ constexpr SiteName kSiteNames[] = {
     {"field_bc", AllocSite::field_bc},
     {"field_history", AllocSite::field_history},
     {"field_scratch", AllocSite::field_scratch},
+    {"engine_model", AllocSite::engine_model},
+    {"engine_hierarchy", AllocSite::engine_hierarchy},
+    {"engine_vectors", AllocSite::engine_vectors},
 };
 
 #if defined(__linux__) && defined(MADV_HUGEPAGE)

@@ -1,0 +1,66 @@
+// The engine's state: the model as given, the hierarchy built from it and
+// the conjugate-gradient vectors.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "conduction/levels.hpp"
+#include "tavro/conduction_engine.hpp"
+
+namespace tavro::conduction {
+
+class ThreadTeam;
+
+struct Engine::Impl {
+    int nx = 0, ny = 0, nz = 0;
+    std::size_t n = 0;
+    std::vector<double> dx, dy, dz;
+    std::vector<std::uint16_t> material;
+    std::vector<MaterialSpec> materials;
+    bool any_temperature_dependent = false;
+    std::vector<double> face_h[kFaceCount], face_ambient[kFaceCount];
+    std::vector<double> face_g[kFaceCount];  // each face cell's conductance to its ambient, W/K
+    std::vector<std::int64_t> source_cell;
+    std::vector<std::int32_t> source_block;
+    std::vector<double> source_weight;
+    int blocks = 0;
+    double reference_ambient = 0.0;  // where cells without a start value begin
+    bool unreachable = false;        // some cell has no conducting path to an ambient
+
+    std::vector<Level> levels;
+    Array r, z, p, q;          // conjugate-gradient vectors on the model's grid
+    Array previous;            // the field before a k(T) round or a step's stage
+    std::vector<double> partial;  // per x plane partial sums
+    double shift = 0.0;           // capacity / dt factor in the diagonals now
+    bool conductivity_from_field = false;  // couplings were last taken at a field
+
+    bool present(std::size_t c) const { return material[c] != kNoMaterial; }
+    std::size_t face_cells(int face) const;
+};
+
+// Level 0's couplings from the materials, at field T when given (k(T)
+// materials) or at their stated conductivities; then the coarse levels
+// and all diagonals. nonphysical_conductivity names a cell in *bad_cell.
+Status assemble(Engine::Impl& e, const double* T, ThreadTeam& team, int* bad_cell);
+// Heat capacities on every level (allocated on first use).
+Status prepare_capacity(Engine::Impl& e, ThreadTeam& team);
+void set_shift(Engine::Impl& e, double shift, ThreadTeam& team);
+// Whether every cell with material conducts to some ambient.
+bool all_cells_reach_an_ambient(Engine::Impl& e);
+// Adds each face cell's G * ambient to b (W).
+void add_face_sources(const Engine::Impl& e, double* b);
+double face_heat_out(const Engine::Impl& e, const double* T);
+
+struct PcgOutcome {
+    int iterations = 0;
+    double residual = 0.0;
+    double change = 0.0;
+    bool converged = false;
+};
+
+// Solves (A + shift C) x = b with b in e.r on entry, x starting from its
+// contents; scale: heat flow (W) the default residual tolerance is relative to.
+PcgOutcome solve_pcg(Engine::Impl& e, double* x, const SolveOptions& options, double scale, ThreadTeam& team);
+
+}  // namespace tavro::conduction
