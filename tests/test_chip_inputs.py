@@ -25,7 +25,7 @@ active = true
 
 def write(tmp_path, name, text):
     path = tmp_path / name
-    path.write_text(text)
+    path.write_text(text, encoding="utf-8", newline="")  # the text's own line ends, whatever the OS
     return str(path)
 
 
@@ -54,6 +54,17 @@ def test_shipped_example_reads():
     ("# c\na 1e-3 -1e-3 0 0\n", 2, "must be positive"),
     ("a 1e-3 1e-3 0 0\na 1e-3 1e-3 1e-3 0\n", 2, "already defined on line 1"),
     ("a 2e-3 2e-3 0 0\nb 2e-3 2e-3 1e-3 1e-3\n", 2, "overlaps block 'a'"),
+    # Numbers are plain decimals with an optional exponent, as the format has them.
+    ("a 1_0e-3 1e-3 0 0\n", 1, "width '1_0e-3' is not a number"),
+    ("a \u0661e-3 1e-3 0 0\n", 1, "is not a number"),  # an Arabic-Indic one
+    ("a 1e-3 0x10 0 0\n", 1, "height '0x10' is not a number"),
+    ("a 1e-3 1e-3 0 -inf\n", 1, "not a finite number"),
+    ("a 1e-3 1e999 0 0\n", 1, "not a finite number"),
+    ("a 2 1e-3 0 0\n", 1, "beyond 1 m"),
+    ("a 1e-3 1e-3 1e300 0\n", 1, "beyond 1 m"),
+    # Lines are counted at '\n' only, as editors do: not at form feeds or Unicode separators.
+    ("# a\u2028b\x0cc\x85d\x1ce\na 1e-3 x 0 0\n", 2, "'x' is not a number"),
+    ("a 1e-3 1e-3 0 0\r\nb 1e-3 x 1e-3 0\r\n", 2, "'x' is not a number"),
 ])
 def test_floorplan_errors(tmp_path, text, line, words):
     path = write(tmp_path, "f.flp", text)
@@ -76,6 +87,10 @@ def test_blocks_outside_the_die(tmp_path):
     ("a b\n1 2\n3\n", 3, "expected 2 power values"),
     ("a b\n1 two\n", 2, "power of 'b' 'two' is not a number"),
     ("a b\n1 -2\n", 2, "negative"),
+    ("a b\n1 1e7\n", 2, "power of 'b' is above 1e+06 W"),
+    ("a b\n1 1_000\n", 2, "'1_000' is not a number"),
+    ("a b\n1 \u0661\n", 2, "is not a number"),
+    ("a b\n1 nan\n", 2, "not a finite number"),
     ("a b\n", None, "no power values"),
     ("\n# nothing\n", None, "empty"),
 ])
@@ -86,12 +101,34 @@ def test_power_trace_errors(tmp_path, text, line, words):
 
 @pytest.mark.parametrize("change, line, words", [
     (lambda s: s.replace("active = true", "active = false"), None, "no layer is marked active"),
-    (lambda s: s.replace('"silicon"', '"unobtainium"'), 4, "unknown material 'unobtainium'"),
-    (lambda s: s.replace("thickness = 1e-4", "thickness = -1e-4"), 4, "must be positive"),
+    (lambda s: s.replace('"silicon"', '"unobtainium"'), 6, "unknown material 'unobtainium'"),
+    (lambda s: s.replace("thickness = 1e-4", "thickness = -1e-4"), 7, "must be at least 1e-09 m"),
     (lambda s: s.replace("ambient = 300.0", "ambient = 300.0\nambiant = 1"), None, "unknown key 'ambiant'"),
     (lambda s: s.replace("conductance = 1e4", "conductance = 1e4\nresistance = 1"), 2, "not both"),
     (lambda s: s.replace("[[layers]]", "[[layers]\n"), 4, "not valid TOML"),
     (lambda s: s + '[materials.solder]\nconductivity = 50\ndensity = 7400\n', 9, "no specific_heat"),
+    (lambda s: s.replace('"silicon"', '["silicon"]'), 6, "material must be one name in quotes"),
+    (lambda s: s.replace('name = "die"', 'name = ["die"]'), 5, "not text"),
+    (lambda s: s.replace('material = "silicon"\n', ''), 4, "no material"),
+    # Absurd values are refused with their range, whatever their TOML type or size.
+    (lambda s: s.replace("thickness = 1e-4", "thickness = " + "9" * 400), 7, "at most 1 m, got 999999..."),
+    (lambda s: s.replace("thickness = 1e-4", "thickness = 1e300"), 7, "at most 1 m"),
+    (lambda s: s.replace("thickness = 1e-4", "thickness = 5e-324"), 7, "at least 1e-09 m"),
+    (lambda s: s.replace("thickness = 1e-4", "thickness = nan"), 7, "must be a finite number"),
+    (lambda s: s.replace("thickness = 1e-4", 'thickness = "0.1"'), 7, "must be a number"),
+    (lambda s: s.replace("active = true", "active = true\ncells = 65537"), 9, "from 1 to 65536"),
+    (lambda s: s.replace("300.0", "9" * 400), 1, "ambient must be positive and at most 1600 K"),
+    (lambda s: s.replace("300.0", "-300.0"), 1, "ambient must be positive"),
+    (lambda s: s.replace("300.0", "true"), 1, "ambient must be a number"),
+    (lambda s: s.replace("300.0", "9" * 5000), 1, "integer of more than 4300 digits"),
+    (lambda s: s + "[grid]\nnx = " + "9" * 400 + "\n", 10, "grid nx must be a whole number from 1 to 65536"),
+    (lambda s: s + "[grid]\nny = 64.0\n", 10, "grid ny must be a whole number"),
+    (lambda s: "grid = {nx = 0}\n" + s, 1, "grid nx must be a whole number from 1 to 65536"),
+    (lambda s: "die.width = 1.5\n" + s, 1, "die width must be at least 1e-09 m and at most 1 m"),
+    (lambda s: s.replace("conductance = 1e4", "resistance = 5e-324"), 3, "at least 1e-09 K/W"),
+    (lambda s: s.replace("conductance = 1e4", "conductance = 1e400"), 3, "must be a finite number"),
+    (lambda s: s + '[materials.x]\nconductivity = 1\ndensity = 1e300\nspecific_heat = 1\n', 11,
+     "material 'x': density must be at least 1e-06 kg/m^3 and at most 1e+06 kg/m^3"),
 ])
 def test_stack_errors(tmp_path, change, line, words):
     path = write(tmp_path, "s.toml", change(STACK))
@@ -105,6 +142,24 @@ def test_stack_materials_extend_the_table(tmp_path):
     assert stack.materials["solder"].conductivity == 50.0 and "copper" in stack.materials
 
 
+@pytest.mark.parametrize("start, end", [("\ufeff", "\n"), ("", "\r\n"), ("\ufeff", "\r\n")],
+                         ids=["bom", "crlf", "bom-crlf"])
+def test_readers_take_a_byte_order_mark_and_crlf(tmp_path, start, end):
+    def file(name, text):
+        return write(tmp_path, name, start + text.replace("\n", end))
+
+    blocks = read_floorplan(file("f.flp", FLOORPLAN))
+    assert [b.name for b in blocks] == ["a", "b"]
+    trace = read_power_trace(file("p.ptrace", "b a\n1 2\n"), ["a", "b"])
+    assert trace.names == ["b", "a"] and trace.watts.tolist() == [[1.0, 2.0]]
+    assert read_stack(file("s.toml", STACK)).ambient == 300.0
+    # Lines still count from the first, mark or not.
+    bad = file("bad.ptrace", "a b\n\n1 x\n")
+    raises_at(lambda: read_power_trace(bad, ["a", "b"]), bad, 3, "'x' is not a number")
+    bad = file("bad.toml", STACK.replace("thickness = 1e-4", "thickness = 0"))
+    raises_at(lambda: read_stack(bad), bad, 7, "thickness must be at least")
+
+
 def run_cli(*args, cwd=None):
     return subprocess.run([sys.executable, "-m", "tavro_kiln", "chip", *args], capture_output=True,
                           text=True, timeout=600, cwd=cwd)
@@ -116,7 +171,7 @@ def test_command_line_names_the_bad_line(tmp_path):
         (write(tmp_path, "p1.ptrace", "a zz\n1 2\n"), [], "p1.ptrace:1: unknown block 'zz'"),
         (write(tmp_path, "p2.ptrace", "a b\n1 x\n"), [], "p2.ptrace:2: power of 'b'"),
         (write(tmp_path, "p3.ptrace", "a b\n1 2\n"), ["--stack", write(tmp_path, "s.toml", "[[layers]]\n")],
-         "s.toml:1: layer 'layer1': unknown material"),
+         "s.toml:1: layer 'layer1': no material"),
         (write(tmp_path, "p4.ptrace", "a b\n1 2\n"), ["--dt", "-1"], "expected a positive number"),
         (str(tmp_path / "missing.ptrace"), [], "missing.ptrace: cannot read"),
     ]
@@ -126,7 +181,7 @@ def test_command_line_names_the_bad_line(tmp_path):
                          "--no-vtk", *extra)
         assert result.returncode == 2, result.stderr
         assert message in result.stderr and "Traceback" not in result.stderr
-    refused = run_cli(floorplan, cases[-2][0], "--transient", "--dt", "1", "--out", str(tmp_path / "o"))
+    refused = run_cli(floorplan, cases[3][0], "--transient", "--dt", "1", "--out", str(tmp_path / "o"))
     assert refused.returncode == 2 and "above the stability limit" in refused.stderr
 
 
@@ -143,7 +198,6 @@ def test_command_line_example_writes_everything(tmp_path):
     assert (out / "field.vti").read_bytes().startswith(b"<?xml")
     assert (out / "blocks.csv").read_text().splitlines()[0] == \
         "block,power_W,peak_K,mean_K,mttf_relative,degradation"
-
 
 
 def test_command_line_reports_memory_and_output_failures(tmp_path, monkeypatch, capsys):

@@ -10,13 +10,22 @@ class ChipInputError(ValueError):
 
 
 def read_text(path):
-    """A UTF-8 text file's contents, or the reader's error naming it."""
+    """A UTF-8 text file's contents (without a byte-order mark, which some
+    editors write), or the reader's error naming it."""
     try:
         with open(path, "rb") as handle:
             raw = handle.read()
     except OSError as error:
         raise ChipInputError(path, None, f"cannot read: {error.strerror or error}") from None
     try:
-        return raw.decode("utf-8")
+        text = raw.decode("utf-8")
     except UnicodeDecodeError:
         raise ChipInputError(path, None, "not a UTF-8 text file") from None
+    return text.removeprefix("\ufeff")
+
+
+def read_lines(path):
+    """The file's lines, split at '\\n' only so that line numbers match an
+    editor's (str.splitlines also splits at form feeds and Unicode line
+    separators); a CRLF file's '\\r' is dropped."""
+    return [line.removesuffix("\r") for line in read_text(path).split("\n")]

@@ -6,12 +6,15 @@ metres. Power trace: a header line of block names, then one line of watts
 per block for each time interval. ``#`` starts a comment; blank lines are
 ignored.
 """
-import math
 from dataclasses import dataclass
 
 import numpy as np
 
-from tavro_kiln.chip.errors import ChipInputError, read_text
+from tavro_kiln.chip.errors import ChipInputError, read_lines
+from tavro_kiln.chip.inputs.numbers import parse_number
+
+MAX_LENGTH = 1.0  # m: no die is this wide, and the grid's arithmetic stays finite
+MAX_WATTS = 1e6  # per block: a thousand times the hungriest chips, far from overflowing the field
 
 
 @dataclass(frozen=True)
@@ -41,20 +44,10 @@ class PowerTrace:
 
 def content_lines(path):
     """(line number, fields) for each line with content."""
-    for number, line in enumerate(read_text(path).splitlines(), start=1):
+    for number, line in enumerate(read_lines(path), start=1):
         fields = line.split("#", 1)[0].split()
         if fields:
             yield number, fields
-
-
-def parse_number(path, number, text, what):
-    try:
-        value = float(text)
-    except ValueError:
-        raise ChipInputError(path, number, f"{what} {text!r} is not a number") from None
-    if not math.isfinite(value):
-        raise ChipInputError(path, number, f"{what} {text!r} is not a finite number")
-    return value
 
 
 def read_floorplan(path):
@@ -65,11 +58,15 @@ def read_floorplan(path):
             raise ChipInputError(path, number, f"expected 5 fields (name width height left-x "
                                                f"bottom-y), found {len(fields)}")
         name = fields[0]
-        width, height, left, bottom = (parse_number(path, number, text, what) for text, what in
-                                       zip(fields[1:], ("width", "height", "left-x", "bottom-y")))
+        values = [parse_number(path, number, text, what) for text, what in
+                  zip(fields[1:], ("width", "height", "left-x", "bottom-y"))]
+        width, height, left, bottom = values
         if width <= 0.0 or height <= 0.0:
             raise ChipInputError(path, number, f"block {name!r} has width {width:g} and height "
                                                f"{height:g}; both must be positive")
+        if max(map(abs, values)) > MAX_LENGTH:
+            raise ChipInputError(path, number, f"block {name!r} reaches beyond {MAX_LENGTH:g} m; "
+                                               f"sizes and places are in metres")
         if name in seen:
             raise ChipInputError(path, number, f"block {name!r} is already defined on line {seen[name]}")
         seen[name] = number
@@ -131,6 +128,9 @@ def read_power_trace(path, block_names):
         negative = [name for name, watts in zip(names, row) if watts < 0.0]
         if negative:
             raise ChipInputError(path, number, f"power of {negative[0]!r} is negative")
+        excessive = [name for name, watts in zip(names, row) if watts > MAX_WATTS]
+        if excessive:
+            raise ChipInputError(path, number, f"power of {excessive[0]!r} is above {MAX_WATTS:g} W")
         rows.append(row)
         lines.append(number)
     if names is None:

@@ -4,13 +4,15 @@ Layers are listed from the die's far side (an insulated face) to the heat
 sink; exactly one is the active layer that carries the floorplan's power.
 See the chip package's ``examples/stack.toml``.
 """
-import math
 import re
+import sys
 import tomllib
 from dataclasses import dataclass, field
 
 from tavro_kiln.chip.errors import ChipInputError, read_text
 from tavro_kiln.chip.inputs.materials import DEFAULT_MATERIALS, Material
+from tavro_kiln.chip.inputs.numbers import cell_count, in_range, shown
+from tavro_kiln.chip.inputs.toml_lines import header_offset, key_line, line_at
 
 
 @dataclass(frozen=True)
@@ -43,16 +45,14 @@ class Stack:
 
 TOP_KEYS = {"ambient", "heat_sink", "die", "grid", "layers", "materials", "padding_conductivity"}
 LAYER_KEYS = {"name", "material", "thickness", "cells", "active"}
-MATERIAL_KEYS = {"conductivity", "density", "specific_heat"}
-
-
-def line_of(text, pattern, occurrence=0):
-    """Line number of the ``occurrence``-th match of ``pattern`` (a regex
-    anchored at a line start), or None."""
-    hits = [m for m in re.finditer(pattern, text, flags=re.MULTILINE)]
-    if occurrence < len(hits):
-        return text.count("\n", 0, hits[occurrence].start()) + 1
-    return None
+# Upper bound and unit of each material property; the lower bound keeps
+# 1 / (density * specific heat) and the stability limit finite.
+MATERIAL_RANGES = {"conductivity": (1e6, "W/(m K)"), "density": (1e6, "kg/m^3"),
+                   "specific_heat": (1e6, "J/(kg K)")}
+MATERIAL_LOW = 1e-6
+LENGTH = {"high": 1.0, "unit": "m", "low": 1e-9}  # thicknesses and die sides: 1 nm to 1 m
+# Silicon melts at 1687 K, and its conductivity model turns negative near 2300 K.
+MAX_AMBIENT = 1600.0
 
 
 def read_stack(path):
@@ -63,22 +63,11 @@ def read_stack(path):
         where = re.search(r"at line (\d+)", str(error))
         raise ChipInputError(path, int(where.group(1)) if where else None,
                              f"not valid TOML: {str(error).split(' (at line')[0]}") from None
+    except ValueError:  # int() refuses integers of more than sys.get_int_max_str_digits()
+        limit = sys.get_int_max_str_digits()
+        line = line_at(text, next((m.start() for m in re.finditer(rf"\d{{{limit + 1}}}", text)), None))
+        raise ChipInputError(path, line, f"not valid TOML: an integer of more than {limit} digits") from None
     return stack_from_dict(data, path, text)
-
-
-def positive(path, line, what, value, allow_zero=False):
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        raise ChipInputError(path, line, f"{what} must be a number, got {value!r}")
-    if value < 0 or (value == 0 and not allow_zero):
-        raise ChipInputError(path, line, f"{what} must be {'at least 0' if allow_zero else 'positive'}"
-                                         f", got {value!r}")
-    return float(value)
-
-
-def whole(path, line, what, value):
-    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-        raise ChipInputError(path, line, f"{what} must be a whole number of at least 1, got {value!r}")
-    return value
 
 
 def unknown_keys(path, line, table, allowed, where):
@@ -93,11 +82,12 @@ def stack_from_dict(data, path="<stack>", text=""):
     unknown_keys(path, None, data, TOP_KEYS, "the stack file")
     stack = Stack(layers=[])
     if "ambient" in data:
-        stack.ambient = positive(path, line_of(text, r"^\s*ambient\s*="), "ambient", data["ambient"])
+        stack.ambient = in_range(path, key_line(text, "ambient"), "ambient", data["ambient"],
+                                 MAX_AMBIENT, "K")
     if "padding_conductivity" in data:
-        stack.padding_conductivity = positive(path, line_of(text, r"^\s*padding_conductivity\s*="),
+        stack.padding_conductivity = in_range(path, key_line(text, "padding_conductivity"),
                                               "padding_conductivity", data["padding_conductivity"],
-                                              allow_zero=True)
+                                              MATERIAL_RANGES["conductivity"][0], "W/(m K)", zero=True)
     read_materials(path, text, data.get("materials", {}), stack)
     read_sink(path, text, data.get("heat_sink", {}), stack)
     read_die_and_grid(path, text, data, stack)
@@ -107,28 +97,11 @@ def stack_from_dict(data, path="<stack>", text=""):
                                          "to the heat sink")
     names = set()
     for index, entry in enumerate(layers):
-        line = line_of(text, r"^\s*\[\[\s*layers\s*\]\]", index)
+        line = line_at(text, header_offset(text, "layers", index))
         if not isinstance(entry, dict):
             raise ChipInputError(path, line, "each layer must be a table")
         unknown_keys(path, line, entry, LAYER_KEYS, f"layer {index + 1}")
-        name = entry.get("name", f"layer{index + 1}")
-        if not isinstance(name, str) or not name or name in names:
-            raise ChipInputError(path, line, f"layer name {name!r} is missing, not text or repeated")
-        names.add(name)
-        material = entry.get("material")
-        if material not in stack.materials:
-            raise ChipInputError(path, line, f"layer {name!r}: unknown material {material!r} "
-                                             f"(known: {', '.join(sorted(stack.materials))})")
-        if "thickness" not in entry:
-            raise ChipInputError(path, line, f"layer {name!r}: no thickness")
-        thickness = positive(path, line, f"layer {name!r}: thickness", entry["thickness"])
-        cells = entry.get("cells")
-        if cells is not None:
-            cells = whole(path, line, f"layer {name!r}: cells", cells)
-        active = entry.get("active", False)
-        if not isinstance(active, bool):
-            raise ChipInputError(path, line, f"layer {name!r}: active must be true or false")
-        stack.layers.append(Layer(name, material, thickness, cells, active))
+        stack.layers.append(read_layer(path, text, index, entry, stack.materials, names))
     active = [layer for layer in stack.layers if layer.active]
     if len(active) != 1:
         problem = "no layer is" if not active else f"{len(active)} layers are"
@@ -137,46 +110,86 @@ def stack_from_dict(data, path="<stack>", text=""):
     return stack
 
 
+def read_layer(path, text, index, entry, materials, names):
+    """The ``index``-th [[layers]] table; ``names`` collects the names so far."""
+    def line(key):
+        return key_line(text, key, "layers", index)
+
+    name = entry.get("name", f"layer{index + 1}")
+    if not isinstance(name, str) or not name or name in names:
+        raise ChipInputError(path, line("name"), f"layer name {shown(name)} is missing, not text or repeated")
+    names.add(name)
+    material = entry.get("material")
+    if material is None:
+        raise ChipInputError(path, line("material"), f"layer {name!r}: no material "
+                                                     f"(known: {', '.join(sorted(materials))})")
+    if not isinstance(material, str):
+        raise ChipInputError(path, line("material"), f"layer {name!r}: material must be one name in "
+                                                     f"quotes, got {shown(material)}")
+    if material not in materials:
+        raise ChipInputError(path, line("material"), f"layer {name!r}: unknown material {material!r} "
+                                                     f"(known: {', '.join(sorted(materials))})")
+    if "thickness" not in entry:
+        raise ChipInputError(path, line("thickness"), f"layer {name!r}: no thickness")
+    thickness = in_range(path, line("thickness"), f"layer {name!r}: thickness", entry["thickness"], **LENGTH)
+    cells = entry.get("cells")
+    if cells is not None:
+        cells = cell_count(path, line("cells"), f"layer {name!r}: cells", cells)
+    active = entry.get("active", False)
+    if not isinstance(active, bool):
+        raise ChipInputError(path, line("active"), f"layer {name!r}: active must be true or false")
+    return Layer(name, material, thickness, cells, active)
+
+
 def read_materials(path, text, table, stack):
     if not isinstance(table, dict):
-        raise ChipInputError(path, line_of(text, r"^\s*materials\s*="), "materials must be a table")
+        raise ChipInputError(path, key_line(text, "materials"), "materials must be a table")
     for name, entry in table.items():
-        line = line_of(text, rf"^\s*\[\s*materials\.\"?{re.escape(name)}\"?\s*\]")
+        header = rf"materials\.\"?{re.escape(name)}\"?"
+        line = line_at(text, header_offset(text, header))
         if not isinstance(entry, dict):
             raise ChipInputError(path, line, f"material {name!r} must be a table")
-        unknown_keys(path, line, entry, MATERIAL_KEYS, f"material {name!r}")
-        missing = sorted(MATERIAL_KEYS - set(entry))
+        unknown_keys(path, line, entry, set(MATERIAL_RANGES), f"material {name!r}")
+        missing = sorted(set(MATERIAL_RANGES) - set(entry))
         if missing:
             raise ChipInputError(path, line, f"material {name!r}: no {missing[0]}")
-        values = {key: positive(path, line, f"material {name!r}: {key}", entry[key]) for key in MATERIAL_KEYS}
+        values = {key: in_range(path, key_line(text, key, header), f"material {name!r}: {key}", entry[key],
+                                high, unit, low=MATERIAL_LOW)
+                  for key, (high, unit) in MATERIAL_RANGES.items()}
         stack.materials[name] = Material(name, values["conductivity"], values["density"],
                                          values["specific_heat"])
 
 
 def read_sink(path, text, table, stack):
-    line = line_of(text, r"^\s*\[\s*heat_sink\s*\]")
+    line = line_at(text, header_offset(text, "heat_sink"))
     if not isinstance(table, dict):
-        raise ChipInputError(path, line, "heat_sink must be a table")
+        raise ChipInputError(path, key_line(text, "heat_sink"), "heat_sink must be a table")
     unknown_keys(path, line, table, {"conductance", "resistance", "heat_capacity"}, "[heat_sink]")
     if "conductance" in table and "resistance" in table:
         raise ChipInputError(path, line, "give the heat sink's conductance or its resistance, not both")
+    # Lower bounds where the grid divides by the value.
     if "conductance" in table:
-        stack.sink_conductance = positive(path, line, "heat_sink conductance", table["conductance"])
+        stack.sink_conductance = in_range(path, key_line(text, "conductance", "heat_sink"),
+                                          "heat_sink conductance", table["conductance"], 1e12, "W/(m^2 K)")
     elif "resistance" in table:
-        stack.sink_resistance = positive(path, line, "heat_sink resistance", table["resistance"])
+        stack.sink_resistance = in_range(path, key_line(text, "resistance", "heat_sink"),
+                                         "heat_sink resistance", table["resistance"], 1e12, "K/W", low=1e-9)
     if "heat_capacity" in table:
-        stack.sink_heat_capacity = positive(path, line, "heat_sink heat_capacity", table["heat_capacity"])
+        stack.sink_heat_capacity = in_range(path, key_line(text, "heat_capacity", "heat_sink"),
+                                            "heat_sink heat_capacity", table["heat_capacity"], 1e12, "J/K",
+                                            low=1e-9)
 
 
 def read_die_and_grid(path, text, data, stack):
     die, grid = data.get("die", {}), data.get("grid", {})
     for key, table, allowed in (("die", die, {"width", "height"}), ("grid", grid, {"nx", "ny"})):
-        line = line_of(text, rf"^\s*\[\s*{key}\s*\]")
+        line = line_at(text, header_offset(text, key))
         if not isinstance(table, dict):
-            raise ChipInputError(path, line, f"{key} must be a table")
+            raise ChipInputError(path, key_line(text, key), f"{key} must be a table")
         unknown_keys(path, line, table, allowed, f"[{key}]")
         for name in sorted(allowed & set(table)):
+            where = key_line(text, name, key)
             if key == "die":
-                setattr(stack, f"die_{name}", positive(path, line, f"die {name}", table[name]))
+                setattr(stack, f"die_{name}", in_range(path, where, f"die {name}", table[name], **LENGTH))
             else:
-                setattr(stack, name, whole(path, line, f"grid {name}", table[name]))
+                setattr(stack, name, cell_count(path, where, f"grid {name}", table[name]))
