@@ -2,17 +2,28 @@
 ``python -m tavro_kiln chip FLOORPLAN POWER [options]``."""
 import argparse
 import os
+import re
 import sys
 
+MAX_DEMO_SIZE = 512  # cells: the demo's die is size x size x size/4, 270 MB a field at 512
+MAX_STEPS = 10**9
 
-def positive_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a number of at least 1, got {value}")
-    return value
+
+def whole_number(at_most):
+    """An argparse type: a whole number from 1 to ``at_most``, in ASCII digits."""
+    def parse(text):
+        match = re.fullmatch(r"\s*([+-]?)0*([0-9]+)\s*", text, flags=re.ASCII)
+        if not match:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}")
+        sign, digits = match.groups()
+        shown = text if len(text) <= 20 else f"{text[:6]}... ({len(digits)} digits)"
+        if sign == "-" or digits == "0":
+            raise argparse.ArgumentTypeError(f"expected a number of at least 1, got {shown}")
+        # The length first: int() refuses numbers of thousands of digits.
+        if len(digits) > len(str(at_most)) or int(digits) > at_most:
+            raise argparse.ArgumentTypeError(f"expected a whole number from 1 to {at_most}, got {shown}")
+        return int(digits)
+    return parse
 
 
 def png_path(text):
@@ -27,20 +38,34 @@ def parse_args(argv):
                                      description="tavro_kiln command line tools")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     demo = commands.add_parser("demo", help="simulate a hot spot on a silicon die and plot it")
-    demo.add_argument("--size", type=positive_int, default=64,
+    demo.add_argument("--size", type=whole_number(MAX_DEMO_SIZE), default=64,
                       help="die width and length in cells (height is a quarter, at least 4); default 64")
-    demo.add_argument("--steps", type=positive_int, default=2000,
+    demo.add_argument("--steps", type=whole_number(MAX_STEPS), default=2000,
                       help="maximum number of time steps; default 2000")
     demo.add_argument("--out", type=png_path, default="tavro_kiln_demo.png",
                       help="where to write the PNG; default tavro_kiln_demo.png")
     from tavro_kiln.chip.cli import add_parser
 
-    add_parser(commands, positive_int)
+    add_parser(commands, whole_number)
     return parser.parse_args(argv)
 
 
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    try:
+        status = run(args)
+        sys.stdout.flush()  # a closed pipe shows here rather than at exit
+        return status
+    except BrokenPipeError:
+        # The reader went away (``| head``): stop quietly, as command-line
+        # tools do. stdout goes to devnull so that the interpreter's own
+        # flush at exit does not fail again; 141 is what a shell reports
+        # for a tool ended by SIGPIPE.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
+
+
+def run(args):
     if args.command == "demo":
         from tavro_kiln.demo import run_demo
 

@@ -1,11 +1,13 @@
 """Chip workflow readers: the shipped example parses, and every kind of bad
 input names its file and line (library) or exits with status 2 and no
 traceback (command line)."""
+import os
 import subprocess
 import sys
 
 import pytest
 
+from tavro_kiln.__main__ import parse_args
 from tavro_kiln.chip import ChipInputError, read_floorplan, read_power_trace, read_stack
 from tavro_kiln.chip.cli import example_path
 from tavro_kiln.chip.grid import build_grid
@@ -173,6 +175,8 @@ def test_command_line_names_the_bad_line(tmp_path):
         (write(tmp_path, "p3.ptrace", "a b\n1 2\n"), ["--stack", write(tmp_path, "s.toml", "[[layers]]\n")],
          "s.toml:1: layer 'layer1': no material"),
         (write(tmp_path, "p4.ptrace", "a b\n1 2\n"), ["--dt", "-1"], "expected a positive number"),
+        (write(tmp_path, "p5.ptrace", "a b\n1 2\n"), ["--nx", "1" + "0" * 30],
+         "--nx: expected a whole number from 1 to 65536"),
         (str(tmp_path / "missing.ptrace"), [], "missing.ptrace: cannot read"),
     ]
     for power, extra, message in cases:
@@ -183,6 +187,45 @@ def test_command_line_names_the_bad_line(tmp_path):
         assert message in result.stderr and "Traceback" not in result.stderr
     refused = run_cli(floorplan, cases[3][0], "--transient", "--dt", "1", "--out", str(tmp_path / "o"))
     assert refused.returncode == 2 and "above the stability limit" in refused.stderr
+
+
+@pytest.mark.parametrize("option, text, expected", [
+    ("--nx", "1" + "0" * 30, "from 1 to 65536, got 100000... (31 digits)"),
+    ("--ny", "9" * 5000, "from 1 to 65536"),  # more digits than int() reads
+    ("--nx", "65537", "from 1 to 65536, got 65537"),
+    ("--nx", "0", "at least 1"),
+    ("--ny", "-" + "9" * 5000, "at least 1"),
+    ("--nx", "1_000", "expected a whole number"),
+    ("--nx", "\u0661\u0662", "expected a whole number"),
+    ("--nx", "8.0", "expected a whole number"),
+    ("--dt", "1_0", "expected a number"),
+    ("--interval", "\u0661", "expected a number"),
+    ("--tol", "nan", "expected a number"),
+    ("--nx", "+0008", 8),
+    ("--ny", " 65536 ", 65536),
+    ("--dt", "2.5e-6", 2.5e-6),
+])
+def test_command_line_numbers(capsys, option, text, expected):
+    args = ["chip", "--example", f"{option}={text}"]  # '=': a leading '-' is the value's
+    if not isinstance(expected, str):
+        assert getattr(parse_args(args), option[2:]) == expected
+        return
+    with pytest.raises(SystemExit) as exited:
+        parse_args(args)
+    assert exited.value.code == 2 and expected in capsys.readouterr().err
+
+
+def test_command_line_stops_quietly_when_its_reader_goes(tmp_path):
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # the reader (| head) is gone before the first line
+    try:
+        result = subprocess.run([sys.executable, "-m", "tavro_kiln", "chip", "--example", "--quiet",
+                                 "--no-pictures", "--no-vtk", "--nx", "8", "--ny", "8",
+                                 "--out", str(tmp_path / "o")],
+                                stdout=write_end, stderr=subprocess.PIPE, text=True, timeout=600)
+    finally:
+        os.close(write_end)
+    assert result.returncode == 141 and result.stderr == "", result.stderr
 
 
 def test_command_line_example_writes_everything(tmp_path):
@@ -215,3 +258,6 @@ def test_command_line_reports_memory_and_output_failures(tmp_path, monkeypatch, 
     monkeypatch.setattr(simulate, "build_grid", no_memory)
     assert main([*quiet, "--out", str(tmp_path / "o")]) == 2
     assert "not enough memory for a grid of 8 x 8 cells" in capsys.readouterr().err
+    # Without --ny the message names the ny that follows from the (square) die.
+    assert main([*quiet[:-2], "--nx", "16", "--out", str(tmp_path / "o")]) == 2
+    assert "not enough memory for a grid of 16 x 16 cells" in capsys.readouterr().err

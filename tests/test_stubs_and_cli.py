@@ -58,7 +58,8 @@ def run_cli(*args):
 
 
 @pytest.mark.parametrize("args", [["demo", "--size", "0"], ["demo", "--steps", "ten"], ["nope"], [],
-                                  ["demo", "--out", "/no/such/folder/x.png"]])
+                                  ["demo", "--out", "/no/such/folder/x.png"],
+                                  ["demo", "--size", "1" + "0" * 30], ["demo", "--steps", "9" * 5000]])
 def test_demo_rejects_bad_options_without_traceback(args):
     result = run_cli(*args)
     assert result.returncode == 2

@@ -9,8 +9,9 @@ from importlib import resources
 
 from tavro_kiln.chip.errors import ChipInputError
 from tavro_kiln.chip.extras import INSTALL_HINT
-from tavro_kiln.chip.grid import die_size
+from tavro_kiln.chip.grid import die_size, lateral_cells
 from tavro_kiln.chip.inputs.floorplan import check_inside, read_floorplan, read_power_trace, watts_by_block
+from tavro_kiln.chip.inputs.numbers import DECIMAL, MAX_CELLS
 from tavro_kiln.chip.inputs.stack import read_stack
 from tavro_kiln.chip.progress import Progress
 
@@ -20,16 +21,16 @@ def example_path(name):
 
 
 def positive_float(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not DECIMAL.fullmatch(text.strip()):  # as in the input files: no '1_000', 'inf' or other digits
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}")
+    value = float(text)
     if not value > 0.0 or value == float("inf"):
         raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
     return value
 
 
-def add_parser(commands, positive_int):
+def add_parser(commands, whole_number):
+    """The ``chip`` command; ``whole_number(at_most)`` is the command line's type for counts."""
     chip = commands.add_parser(
         "chip", help="temperature and reliability maps of a die on its package",
         description="Steady or transient temperatures of a die from a floorplan and a power "
@@ -51,8 +52,10 @@ def add_parser(commands, positive_int):
                       help="start a transient run from the steady state of the first interval")
     chip.add_argument("--k-of-t", action="store_true",
                       help="silicon conductivity follows the temperature (re-evaluated until it settles)")
-    chip.add_argument("--nx", type=positive_int, help="cells across the die (overrides the stack's [grid])")
-    chip.add_argument("--ny", type=positive_int, help="cells along the die (overrides the stack's [grid])")
+    chip.add_argument("--nx", type=whole_number(MAX_CELLS),
+                      help="cells across the die (overrides the stack's [grid])")
+    chip.add_argument("--ny", type=whole_number(MAX_CELLS),
+                      help="cells along the die (overrides the stack's [grid])")
     chip.add_argument("--tol", type=positive_float, default=1e-6,
                       help="steady state: largest change of the last multigrid cycle, K; default 1e-6")
     chip.add_argument("--reference", type=positive_float,
@@ -134,7 +137,8 @@ def simulate_and_write(args, stack, blocks, per_interval, started):
     except ValueError as error:  # a refused time step
         return fail(str(error))
     except MemoryError:
-        return fail(f"not enough memory for a grid of {stack.nx} x {stack.ny} cells across the die; "
+        nx, ny = lateral_cells(stack, *die_size(stack, blocks))  # one not given follows the die's shape
+        return fail(f"not enough memory for a grid of {nx} x {ny} cells across the die; "
                     f"use a smaller --nx/--ny")
     finally:
         progress.close()
