@@ -1,15 +1,23 @@
 """Chip workflow readers: the shipped example parses, and every kind of bad
 input names its file and line (library) or exits with status 2 and no
 traceback (command line)."""
+import importlib
+import inspect
+import multiprocessing
 import os
+import pickle
+import pkgutil
 import subprocess
 import sys
+from concurrent.futures import ProcessPoolExecutor
 
 import pytest
 
+import tavro_kiln.chip
 from tavro_kiln.__main__ import parse_args
 from tavro_kiln.chip import ChipInputError, read_floorplan, read_power_trace, read_stack
 from tavro_kiln.chip.cli import example_path
+from tavro_kiln.chip.extras import MissingExtra
 from tavro_kiln.chip.grid import build_grid
 from tavro_kiln.chip.inputs.floorplan import check_inside, watts_by_block
 
@@ -261,3 +269,34 @@ def test_command_line_reports_memory_and_output_failures(tmp_path, monkeypatch, 
     # Without --ny the message names the ny that follows from the (square) die.
     assert main([*quiet[:-2], "--nx", "16", "--out", str(tmp_path / "o")]) == 2
     assert "not enough memory for a grid of 16 x 16 cells" in capsys.readouterr().err
+
+
+CHIP_ERRORS = [ChipInputError("f.flp", 3, "block 'a' overlaps block 'b'"),
+               ChipInputError("p.ptrace", None, "no power values after the header"),
+               MissingExtra("pyevtk is needed for this output and is not installed")]
+
+
+@pytest.mark.parametrize("error", CHIP_ERRORS, ids=repr)
+def test_errors_pickle(error):
+    copy = pickle.loads(pickle.dumps(error))
+    assert type(copy) is type(error) and str(copy) == str(error) and copy.args == error.args
+    assert vars(copy) == vars(error)  # path, line and message
+
+
+def test_every_chip_error_class_has_a_pickle_case():
+    found = set()
+    for module in pkgutil.walk_packages(tavro_kiln.chip.__path__, "tavro_kiln.chip."):
+        members = inspect.getmembers(importlib.import_module(module.name), inspect.isclass)
+        found |= {c for _, c in members if issubclass(c, BaseException) and c.__module__ == module.name}
+    assert found == {type(error) for error in CHIP_ERRORS}
+
+
+def test_input_errors_come_back_from_worker_processes(tmp_path):
+    bad, good = write(tmp_path, "bad.flp", "a 1 2 0\n"), write(tmp_path, "good.flp", FLOORPLAN)
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        with pytest.raises(ChipInputError) as caught:
+            pool.submit(read_floorplan, bad).result()
+        assert (caught.value.path, caught.value.line) == (bad, 1)
+        assert caught.value.message.startswith("expected 5 fields")
+        # The error did not break the pool.
+        assert [b.name for b in pool.submit(read_floorplan, good).result()] == ["a", "b"]

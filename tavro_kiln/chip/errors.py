@@ -8,6 +8,11 @@ class ChipInputError(ValueError):
         where = f"{self.path}:{line}" if line else self.path
         super().__init__(f"{where}: {message}")
 
+    def __reduce__(self):
+        # Rebuilt from its three parts, so that it crosses to and from
+        # worker processes (the default would call __init__ with the text).
+        return type(self), (self.path, self.line, self.message)
+
 
 def read_text(path):
     """A UTF-8 text file's contents (without a byte-order mark, which some
