@@ -1,8 +1,10 @@
 """Chip workflow readers: the shipped example parses, and every kind of bad
 input names its file and line (library) or exits with status 2 and no
-traceback (command line)."""
+traceback (command line). Its errors cross process boundaries, and its
+outputs are strict JSON and pictures that read at any die size."""
 import importlib
 import inspect
+import json
 import multiprocessing
 import os
 import pickle
@@ -11,15 +13,17 @@ import subprocess
 import sys
 from concurrent.futures import ProcessPoolExecutor
 
+import numpy as np
 import pytest
 
 import tavro_kiln.chip
 from tavro_kiln.__main__ import parse_args
-from tavro_kiln.chip import ChipInputError, read_floorplan, read_power_trace, read_stack
+from tavro_kiln.chip import Block, ChipInputError, Layer, Stack, read_floorplan, read_power_trace, read_stack
 from tavro_kiln.chip.cli import example_path
 from tavro_kiln.chip.extras import MissingExtra
 from tavro_kiln.chip.grid import build_grid
 from tavro_kiln.chip.inputs.floorplan import check_inside, watts_by_block
+from tavro_kiln.chip.outputs.report import block_table, write_json
 
 FLOORPLAN = "# two cores\na 1e-3 2e-3 0 0\n\nb 1e-3 2e-3 1e-3 0  # right of a\n"
 STACK = """ambient = 300.0
@@ -269,6 +273,53 @@ def test_command_line_reports_memory_and_output_failures(tmp_path, monkeypatch, 
     # Without --ny the message names the ny that follows from the (square) die.
     assert main([*quiet[:-2], "--nx", "16", "--out", str(tmp_path / "o")]) == 2
     assert "not enough memory for a grid of 16 x 16 cells" in capsys.readouterr().err
+
+
+def two_block_grid(die):
+    """A die ``die`` m square, a hot block left of a cold one, with a field
+    falling from 310 K on the left to 300 K on the right."""
+    blocks = [Block("hot", die / 2, die, 0.0, 0.0), Block("cold", die / 2, die, die / 2, 0.0)]
+    stack = Stack(layers=[Layer("die", "silicon", die / 4, active=True), Layer("cap", "copper", die / 2)],
+                  ambient=300.0, nx=8, ny=4)
+    grid = build_grid(stack, blocks, [1.0, 0.0])
+    T = np.broadcast_to(np.linspace(310.0, 300.0, grid.model.shape[0])[:, None, None], grid.model.shape)
+    return grid, np.array(T)
+
+
+@pytest.mark.parametrize("count", [1, 3])
+def test_block_table_refuses_powers_that_do_not_match_the_blocks(count):
+    grid, T = two_block_grid(8e-3)
+    assert [r["block"] for r in block_table(grid, T, [1.0, 0.0], 300.0)] == ["hot", "cold"]
+    with pytest.raises(ValueError, match=f"{count} powers for 2 blocks"):
+        block_table(grid, T, [1.0] * count, 300.0)
+
+
+def test_json_output_is_strict_json(tmp_path):
+    rows = [{"block": "a", "peak_K": float("nan"), "mean_K": float("inf"), "power_W": np.float64(1.5)}]
+    path = tmp_path / "blocks.json"
+    write_json(rows, path, extra={"time_step_s": float("inf"), "levels": [[1.0, float("-inf")]]})
+
+    def refuse(constant):
+        raise AssertionError(f"{constant} is not JSON")
+    document = json.loads(path.read_text(), parse_constant=refuse)
+    assert document == {"time_step_s": None, "levels": [[1.0, None]],
+                        "blocks": [{"block": "a", "peak_K": None, "mean_K": None, "power_W": 1.5}]}
+
+
+@pytest.mark.parametrize("die, unit", [(8e-3, "mm"), (40e-6, "µm")])
+def test_pictures_read_at_any_die_size(tmp_path, die, unit):
+    pytest.importorskip("matplotlib")
+    from tavro_kiln.chip.outputs.plots import active_layer_png, section_png
+
+    grid, T = two_block_grid(die)
+    top = active_layer_png(grid, T, tmp_path / "top.png").axes[0]
+    assert top.get_xlabel() == f"x ({unit})" and top.get_ylabel() == f"y ({unit})"
+    # Dark text on the hot end's pale yellow, white on the cold end's black.
+    assert {t.get_text(): t.get_color() for t in top.texts} == {"hot": "black", "cold": "white"}
+    side = section_png(grid, T, tmp_path / "side.png").axes[0]
+    assert side.get_xlabel() == f"x ({unit})" and side.get_ylabel().endswith(f"({unit})")
+    # The section runs through the first of the equally hot rows, half a cell (die / 8) up.
+    assert f"y = {die / 8 * (1e3 if unit == 'mm' else 1e6):.3g} {unit}" in side.get_title()
 
 
 CHIP_ERRORS = [ChipInputError("f.flp", 3, "block 'a' overlaps block 'b'"),

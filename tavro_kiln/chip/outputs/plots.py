@@ -1,5 +1,6 @@
 """Heat-map PNGs: the active layer seen from above, and a vertical section
-through its hottest cell. Axes in mm, colour bars in K.
+through its hottest cell. Lengths in mm, or µm for a die or stack under a
+millimetre; colour bars in K.
 
 The plot and its colour bar sit at fixed places in inches: fitting the
 figure to its contents instead (``bbox_inches="tight"``) draws it twice
@@ -10,6 +11,25 @@ from tavro_kiln.chip.extras import require
 from tavro_kiln.chip.outputs.report import layer_positions
 
 MARGINS = (0.75, 0.55, 1.2, 0.4)  # inches left, bottom, right (colour bar and its labels), top
+
+
+def length_unit(extent):
+    """(factor from metres, name) that shows ``extent`` m with digits before
+    the point: on a 40 µm die every mm value would read 0.0x."""
+    return (1e3, "mm") if extent >= 1e-3 else (1e6, "µm")
+
+
+def label_colour(rgba):
+    """Black or white, whichever contrasts more with a cell of colour
+    ``rgba``: white text vanishes on the pale yellow of a hot cell."""
+    linear = [c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4 for c in rgba[:3]]
+    luminance = 0.2126 * linear[0] + 0.7152 * linear[1] + 0.0722 * linear[2]
+    # Contrast ratios (L + 0.05) / 0.05 against black, 1.05 / (L + 0.05) against white.
+    return "black" if (luminance + 0.05) ** 2 > 1.05 * 0.05 else "white"
+
+
+def colour_at(mappable, value):
+    return mappable.cmap(mappable.norm(value))
 
 
 def new_figure(plot_size):
@@ -32,45 +52,57 @@ def new_figure(plot_size):
 
 def active_layer_png(grid, T, path, title="active layer"):
     """Hottest value through the active layer's thickness, per column, with
-    the blocks outlined."""
+    the blocks outlined. Returns the figure."""
     plane = T[1:-1, 1:-1, grid.active].max(axis=2)
-    width, height = grid.die_width * 1e3, grid.die_height * 1e3
+    scale, unit = length_unit(max(grid.die_width, grid.die_height))
+    width, height = grid.die_width * scale, grid.die_height * scale
     figure, axes, bar = new_figure((4.4, 4.4 * max(0.5, min(1.6, height / width))))
     image = axes.imshow(plane.T, origin="lower", extent=(0, width, 0, height), cmap="inferno",
                         interpolation="nearest", aspect="auto")
-    dx, dy = grid.model.spacing[0] * 1e3, grid.model.spacing[1] * 1e3
+    dx, dy = grid.model.spacing[0] * scale, grid.model.spacing[1] * scale
     for b in grid.blocks:
         x0, y0 = (b.i.start - 1) * dx, (b.j.start - 1) * dy
         x1, y1 = (b.i.stop - 1) * dx, (b.j.stop - 1) * dy
         axes.plot([x0, x1, x1, x0, x0], [y0, y0, y1, y1, y0], color="white", linewidth=0.6)
         if (x1 - x0) > width / 12 and (y1 - y0) > height / 20:
-            axes.text((x0 + x1) / 2, (y0 + y1) / 2, b.name, color="white", fontsize=7,
-                      ha="center", va="center")
-    axes.set_xlabel("x (mm)")
-    axes.set_ylabel("y (mm)")
+            # The label sits on the block's middle cell.
+            middle = plane[(b.i.start + b.i.stop) // 2 - 1, (b.j.start + b.j.stop) // 2 - 1]
+            axes.text((x0 + x1) / 2, (y0 + y1) / 2, b.name, color=label_colour(colour_at(image, middle)),
+                      fontsize=7, ha="center", va="center")
+    axes.set_xlabel(f"x ({unit})")
+    axes.set_ylabel(f"y ({unit})")
     axes.set_title(f"{title}: peak {plane.max():.2f} K")
     figure.colorbar(image, cax=bar, label="temperature (K)")
     figure.savefig(path)
+    return figure
 
 
 def section_png(grid, T, path):
-    """x-z section at the y of the hottest active-layer cell, in physical z."""
+    """x-z section at the y of the hottest active-layer cell, in physical z.
+    Returns the figure."""
     active = T[1:-1, 1:-1, grid.active]
     j = int(np.unravel_index(np.argmax(active), active.shape)[1])
     last = grid.layers[-1][1].stop
     section = T[1:-1, j + 1, 1:last]
-    edges_z = layer_positions(grid) * 1e3
-    edges_x = np.arange(section.shape[0] + 1) * grid.model.spacing[0] * 1e3
+    # Lengths across the die and through the stack may differ a thousandfold.
+    scale, unit = length_unit(max(grid.die_width, grid.die_height))
+    edges = layer_positions(grid)
+    scale_z, unit_z = length_unit(edges[-1])
+    edges_z = edges * scale_z
+    edges_x = np.arange(section.shape[0] + 1) * grid.model.spacing[0] * scale
     figure, axes, bar = new_figure((5.0, 3.2))
     mesh = axes.pcolormesh(edges_x, edges_z, section.T, cmap="inferno", shading="flat")
     for layer, zs, _ in grid.layers:
         top = edges_z[zs.stop - 1]
         axes.axhline(top, color="white", linewidth=0.5)
-        axes.text(edges_x[-1] * 0.99, (edges_z[zs.start - 1] + top) / 2, layer.name, color="white",
-                  fontsize=7, ha="right", va="center")
-    axes.set_xlabel("x (mm)")
-    axes.set_ylabel("z from the die's far side (mm)")
-    axes.set_title(f"vertical section at y = {(j + 0.5) * grid.model.spacing[1] * 1e3:.2f} mm "
+        # The label sits over the layer's right-hand cells.
+        under = section[-1, zs.start - 1:zs.stop - 1].mean()
+        axes.text(edges_x[-1] * 0.99, (edges_z[zs.start - 1] + top) / 2, layer.name,
+                  color=label_colour(colour_at(mesh, under)), fontsize=7, ha="right", va="center")
+    axes.set_xlabel(f"x ({unit})")
+    axes.set_ylabel(f"z from the die's far side ({unit_z})")
+    axes.set_title(f"vertical section at y = {(j + 0.5) * grid.model.spacing[1] * scale:.3g} {unit} "
                    f"(heat sink above)")
     figure.colorbar(mesh, cax=bar, label="temperature (K)")
     figure.savefig(path)
+    return figure

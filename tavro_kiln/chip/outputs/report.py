@@ -27,6 +27,8 @@ def block_table(grid, T, watts, reference_temperature, age=1.0, Ea=0.4):
     """Rows of COLUMNS for each block. mttf_relative is mttf(peak) /
     mttf(reference) (below 1: shorter life than at the reference);
     degradation is arrhenius_degradation(peak, age)."""
+    if len(watts) != len(grid.blocks):  # zip would drop the extra blocks or powers unnoticed
+        raise ValueError(f"{len(watts)} powers for {len(grid.blocks)} blocks")
     reference = mttf(reference_temperature, Ea)
     rows = []
     for b, w, (peak, mean) in zip(grid.blocks, watts, block_temperatures(grid, T[:, :, grid.active])):
@@ -51,14 +53,20 @@ def write_csv(rows, path):
         writer.writerows(rows)
 
 
-def write_json(rows, path, extra=None):
-    def clean(value):  # JSON has no NaN or infinity
-        return value if not isinstance(value, float) or math.isfinite(value) else None
+def finite_or_null(value):
+    """``value`` with every NaN and infinity in it made None (JSON null):
+    JSON has no such numbers, and Python would write ones other readers refuse."""
+    if isinstance(value, dict):
+        return {key: finite_or_null(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [finite_or_null(item) for item in value]
+    return value if not isinstance(value, float) or math.isfinite(value) else None
 
-    document = dict(extra or {})
-    document["blocks"] = [{key: clean(value) for key, value in row.items()} for row in rows]
+
+def write_json(rows, path, extra=None):
+    document = finite_or_null(dict(extra or {}, blocks=rows))
     with open(path, "w", encoding="utf-8") as handle:
-        json.dump(document, handle, indent=2)
+        json.dump(document, handle, indent=2, allow_nan=False)  # fails rather than write invalid JSON
         handle.write("\n")
 
 
