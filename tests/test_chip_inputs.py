@@ -18,10 +18,11 @@ import pytest
 
 import tavro_kiln.chip
 from tavro_kiln.__main__ import parse_args
-from tavro_kiln.chip import Block, ChipInputError, Layer, Stack, read_floorplan, read_power_trace, read_stack
+from tavro_kiln.chip import (Block, ChipInputError, ChipSolveError, Layer, Stack, read_floorplan, read_power_trace,
+                             read_stack)
 from tavro_kiln.chip.cli import example_path
 from tavro_kiln.chip.extras import MissingExtra
-from tavro_kiln.chip.grid import build_grid
+from tavro_kiln.chip.model.chip_grid import build_grid
 from tavro_kiln.chip.inputs.floorplan import check_inside, watts_by_block
 from tavro_kiln.chip.outputs.report import block_table, write_json
 
@@ -91,7 +92,7 @@ def test_blocks_outside_the_die(tmp_path):
     raises_at(lambda: check_inside(path, blocks, 2e-3, 1e-3), path, 1, "outside the die")
     raises_at(lambda: check_inside(path, blocks[1:], 1.5e-3, 1e-3), path, 3, "outside the die")
     # Grids built in code check too: the power would otherwise move into the edge cells.
-    raises_at(lambda: build_grid(read_stack(example_path("stack.toml")), blocks, [1.0, 1.0]),
+    raises_at(lambda: build_grid(read_stack(example_path("stack.toml")), blocks),
               "floorplan", 1, "outside the die")
 
 
@@ -197,8 +198,10 @@ def test_command_line_names_the_bad_line(tmp_path):
                          "--no-vtk", *extra)
         assert result.returncode == 2, result.stderr
         assert message in result.stderr and "Traceback" not in result.stderr
-    refused = run_cli(floorplan, cases[3][0], "--transient", "--dt", "1", "--out", str(tmp_path / "o"))
-    assert refused.returncode == 2 and "above the stability limit" in refused.stderr
+    # Implicit steps are stable at any length.
+    long_steps = run_cli(floorplan, cases[3][0], "--transient", "--dt", "1", "--interval", "10",
+                         "--out", str(tmp_path / "o"), "--no-pictures", "--no-vtk")
+    assert long_steps.returncode == 0 and "10 time steps of 1 s" in long_steps.stdout
 
 
 @pytest.mark.parametrize("option, text, expected", [
@@ -246,18 +249,18 @@ def test_command_line_example_writes_everything(tmp_path):
     out = tmp_path / "chip_out"
     result = run_cli("--example", "--out", str(out), "--quiet")
     assert result.returncode == 0, result.stderr
-    assert "core0" in result.stdout and "in tcad_solve_3d" in result.stdout
+    assert "core0" in result.stdout and "in the conduction engine" in result.stdout
     names = {p.name for p in out.iterdir()}
-    assert names == {"blocks.csv", "blocks.json", "active_layer.png", "section.png", "field.vti"}
+    assert names == {"blocks.csv", "blocks.json", "active_layer.png", "section.png", "field.vtr"}
     assert (out / "active_layer.png").read_bytes().startswith(b"\x89PNG")
-    assert (out / "field.vti").read_bytes().startswith(b"<?xml")
+    assert (out / "field.vtr").read_bytes().startswith(b"<?xml")
     assert (out / "blocks.csv").read_text().splitlines()[0] == \
         "block,power_W,peak_K,mean_K,mttf_relative,degradation"
 
 
 def test_command_line_reports_memory_and_output_failures(tmp_path, monkeypatch, capsys):
     from tavro_kiln.__main__ import main
-    from tavro_kiln.chip import simulate
+    from tavro_kiln.chip.model import chip_model
 
     quiet = ["chip", "--example", "--quiet", "--no-pictures", "--no-vtk", "--nx", "8", "--ny", "8"]
     out = tmp_path / "out"
@@ -267,7 +270,7 @@ def test_command_line_reports_memory_and_output_failures(tmp_path, monkeypatch, 
 
     def no_memory(*args):
         raise MemoryError
-    monkeypatch.setattr(simulate, "build_grid", no_memory)
+    monkeypatch.setattr(chip_model, "build_grid", no_memory)
     assert main([*quiet, "--out", str(tmp_path / "o")]) == 2
     assert "not enough memory for a grid of 8 x 8 cells" in capsys.readouterr().err
     # Without --ny the message names the ny that follows from the (square) die.
@@ -281,8 +284,8 @@ def two_block_grid(die):
     blocks = [Block("hot", die / 2, die, 0.0, 0.0), Block("cold", die / 2, die, die / 2, 0.0)]
     stack = Stack(layers=[Layer("die", "silicon", die / 4, active=True), Layer("cap", "copper", die / 2)],
                   ambient=300.0, nx=8, ny=4)
-    grid = build_grid(stack, blocks, [1.0, 0.0])
-    T = np.broadcast_to(np.linspace(310.0, 300.0, grid.model.shape[0])[:, None, None], grid.model.shape)
+    grid = build_grid(stack, blocks)
+    T = np.broadcast_to(np.linspace(310.0, 300.0, grid.shape[0])[:, None, None], grid.shape)
     return grid, np.array(T)
 
 
@@ -324,7 +327,8 @@ def test_pictures_read_at_any_die_size(tmp_path, die, unit):
 
 CHIP_ERRORS = [ChipInputError("f.flp", 3, "block 'a' overlaps block 'b'"),
                ChipInputError("p.ptrace", None, "no power values after the header"),
-               MissingExtra("pyevtk is needed for this output and is not installed")]
+               MissingExtra("pyevtk is needed for this output and is not installed"),
+               ChipSolveError("steady state: no heat path to an ambient")]
 
 
 @pytest.mark.parametrize("error", CHIP_ERRORS, ids=repr)

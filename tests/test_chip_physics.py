@@ -1,18 +1,144 @@
-"""Chip workflow numerics: the grid's units, the stability limit, the face
-correction at interfaces, and the analytic cases of docs/chip_validation.md
-at small sizes."""
+"""Chip workflow numerics on the conduction engine: the same discretisation
+solved directly by SciPy, closed-form columns (thin active layers on
+insulated faces, a convective face), the decay of a sine mode, transient
+consistency, k(T), threads and executors."""
+import math
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 
-from tavro_kiln.chip import (Block, Layer, Stack, build_grid, run_many, stability_limit, steady_state,
-                             transient)
-from tavro_kiln.chip import validation
-from tavro_kiln.chip.conduction import ConductionModel
-from tavro_kiln.chip.outputs.write import heat_out
-from tavro_kiln.chip.stability import choose_time_step
-from tavro_kiln.core import specific_heat, tcad_solve_3d, thermal_conductivity
+from conduction_reference import conductance_matrix, direct_steady, direct_step
+from tavro_kiln.chip import (Block, ChipModel, ChipSolveError, Layer, Stack, build_grid, run_many,
+                             steady_state, transient)
+from tavro_kiln.chip._conduction import Engine
+from tavro_kiln.core import thermal_conductivity
+
+NO_MATERIAL = 0xFFFF
+TABLE = np.array([[148.0, 148.0, 148.0, 1.65e6], [400.0, 400.0, 400.0, 3.45e6],
+                  [4.0, 4.0, 4.0, 2.5e6], [1.0, 2.0, 30.0, 1.0e6]])  # the last is anisotropic
+
+
+def random_model(seed):
+    """A small model with uneven spacing, mixed and anisotropic materials,
+    cells without material above a smaller footprint, and every kind of face."""
+    rng = np.random.default_rng(seed)
+    nx, ny, nz = rng.integers(2, 8, 3)
+    edges = [np.concatenate([[0.0], np.cumsum(rng.uniform(lo, 2.0, n))]) * 1e-3
+             for n, lo in ((nx, 0.3), (ny, 0.3), (nz, 0.001))]
+    material = rng.integers(0, len(TABLE), (nx, ny, nz)).astype(np.uint16)
+    material[: nx // 2, :, -1] = NO_MATERIAL
+    faces = []
+    for face in range(6):
+        size = (ny * nz, nx * nz, nx * ny)[face // 2]
+        h = (np.zeros(size), rng.uniform(0, 5e3, size), np.full(size, np.inf))[face % 3]
+        faces.append((h, rng.uniform(290.0, 330.0, size)))
+    present = np.flatnonzero(material.ravel() != NO_MATERIAL)
+    cells = rng.choice(present, 12).astype(np.int64)
+    blocks = (np.arange(12) % 3).astype(np.int32)
+    weights = np.array([1.0 / np.sum(blocks == b) for b in blocks])
+    engine = Engine(*edges, material, TABLE, np.zeros(len(TABLE), bool), faces, cells, blocks, weights, 3)
+    A, boundary, capacity = conductance_matrix(*edges, material, TABLE, faces)
+    return engine, (nx, ny, nz), material, A, boundary, capacity, (cells, blocks, weights)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_engine_matches_a_direct_sparse_solve(seed):
+    engine, shape, material, A, boundary, capacity, (cells, blocks, weights) = random_model(seed)
+    watts = np.array([2.0, 0.5, 7.0])
+    power = np.zeros(A.shape[0])
+    np.add.at(power, cells, weights * watts[blocks])
+    present = material.ravel() != NO_MATERIAL
+    tight = dict(tol_kelvin=1e-12, tol_watts=1e-13)
+
+    T = np.full(shape, np.nan)
+    assert engine.steady(watts, T, **tight)["status"] == "ok"
+    exact = direct_steady(A, boundary, power)
+    assert np.abs(T.ravel()[present] - exact[present]).max() < 1e-9 * np.abs(exact).max()
+    assert np.isnan(T.ravel()[~present]).all()
+
+    start = np.random.default_rng(seed).uniform(290.0, 340.0, shape)
+    for dt in (1e-4, 3.0):
+        T = start.copy()
+        engine.step(watts, T, dt, scheme="euler", **tight)
+        exact = direct_step(A, boundary, capacity, power, np.where(present, start.ravel(), 0.0), dt)
+        assert np.abs(T.ravel()[present] - exact[present]).max() < 1e-9 * np.abs(exact).max()
+
+
+def one_block_stack(active_thickness, sink=1000.0, die=10e-3, cells=4, ambient=300.0):
+    layers = [Layer("active", "silicon", active_thickness, cells, True), Layer("base", "copper", 1e-3, 4)]
+    return Stack(layers=layers, ambient=ambient, sink_conductance=sink, nx=4, ny=4), \
+        [Block("die", die, die, 0.0, 0.0)]
+
+
+@pytest.mark.parametrize("active_thickness", [300e-6, 1e-6, 0.5e-6])
+def test_uniform_die_column_is_series_resistances_with_insulated_faces(active_thickness):
+    """1 W over a 10 x 10 mm die: the sink drops 10 K, the copper 0.025 K,
+    and the active layer's parabola the rest; nothing leaves but the top."""
+    stack, blocks = one_block_stack(active_thickness)
+    run = steady_state(stack, blocks, [1.0], tol=1e-12, tol_watts=1e-14)
+    k_si = thermal_conductivity(300.0)
+    area = 1e-4
+    top = 300.0 + 1.0 / (1000.0 * area)
+    copper_bottom = top + 1e-3 / (400.0 * area)
+    z = (run.grid.z_edges[:-1] + run.grid.z_edges[1:]) / 2
+    in_copper = z > active_thickness
+    expected = np.where(in_copper, top + (1e-3 + active_thickness - z) / (400.0 * area),
+                        copper_bottom + (active_thickness ** 2 - z ** 2) / (2 * k_si * area * active_thickness))
+    # Exact in the copper; in the heated layer to its cells' error, q dz^2 / (8 k) at most.
+    dz = active_thickness / 4
+    assert np.abs(run.temperature - expected)[:, :, in_copper].max() < 1e-9
+    assert np.abs(run.temperature - expected).max() < dz / (8 * k_si * area * active_thickness) * dz + 1e-9
+    assert run.heat_out_W == pytest.approx(1.0, rel=1e-9)
+    peak = copper_bottom + active_thickness / (2 * k_si * area)  # at the insulated bottom face
+    assert run.temperature.max() == pytest.approx(peak, abs=active_thickness / (k_si * area) / 8)
+    if active_thickness == 1e-6:
+        assert f"{run.temperature.max():.3f}" == "310.025"
+
+
+def test_grid_layout_and_sources():
+    stack, _ = one_block_stack(200e-6)
+    stack.sink_conductance, stack.sink_resistance = None, 2.0
+    blocks = [Block("left", 4e-3, 2e-3, 0.0, 0.0), Block("right", 3.3e-3, 1.7e-3, 5e-3, 8e-3)]
+    stack.die_width = stack.die_height = 10e-3
+    grid = build_grid(stack, blocks)
+    assert grid.shape == (4, 4, 8) and grid.active == slice(0, 4)
+    cell, block, weight = grid.sources()
+    assert np.bincount(block, weight) == pytest.approx([1.0, 1.0])
+    assert (cell % 8 < 4).all()  # only the active layer is heated
+    volume = np.multiply.outer(np.multiply.outer(grid.widths(0), grid.widths(1)), grid.widths(2))
+    assert (grid.power_density([3.0, 1.5]) * volume).sum() == pytest.approx(4.5)
+    h, ambient = grid.faces[5]
+    assert h == pytest.approx(1.0 / (2.0 * 1e-4)) and grid.faces[:5] == [None] * 5
+
+
+def sine_mode_error(cells, steps, scheme="tr-bdf2", length=1e-3, amplitude=10.0):
+    """Largest error after the lowest mode of a slab held at 300 K on both
+    faces has decayed to about a third, against T = A sin(pi z / L) e^(-alpha pi^2 t / L^2)."""
+    k, rho_c = 100.0, 1.0e6
+    edges = np.linspace(0.0, length, cells + 1)
+    z = (edges[:-1] + edges[1:]) / 2
+    faces = [None] * 4 + [(np.array([np.inf]), np.array([300.0]))] * 2
+    engine = Engine([0.0, 1e-3], [0.0, 1e-3], edges, np.zeros((1, 1, cells), np.uint16),
+                    np.array([[k, k, k, rho_c]]), np.zeros(1, bool), faces,
+                    np.zeros(0, np.int64), np.zeros(0, np.int32), np.zeros(0), 0)
+    rate = k / rho_c * math.pi ** 2 / length ** 2
+    t_end = 1.0 / rate
+    T = (300.0 + amplitude * np.sin(math.pi * z / length)).reshape(1, 1, cells)
+    engine.step(np.zeros(0), T, t_end / steps, steps=steps, scheme=scheme, tol_kelvin=1e-13, tol_watts=1e-16)
+    exact = 300.0 + amplitude * np.sin(math.pi * z / length) * math.exp(-rate * t_end)
+    return np.abs(T.ravel() - exact).max()
+
+
+def test_sine_mode_converges_at_second_order_in_time_and_space():
+    # Time: fine cells, the step halved; backward Euler is first order.
+    tr = [sine_mode_error(400, n) for n in (4, 8, 16)]
+    euler = [sine_mode_error(400, n, "euler") for n in (8, 16)]
+    assert all(3.5 < a / b < 4.5 for a, b in zip(tr, tr[1:]))
+    assert 1.8 < euler[0] / euler[1] < 2.2
+    # Space: small steps, the cells halved.
+    space = [sine_mode_error(n, 400) for n in (10, 20)]
+    assert 3.5 < space[0] / space[1] < 4.5
 
 
 def small_stack(**changes):
@@ -24,104 +150,46 @@ def small_stack(**changes):
 BLOCKS = [Block("left", 2e-3, 1e-3, 0.0, 0.0), Block("right", 1.5e-3, 1e-3, 2.5e-3, 0.0)]
 
 
-def test_grid_units_and_layout():
-    stack = small_stack(sink_resistance=2.0)
-    grid = build_grid(stack, BLOCKS, [3.0, 1.5])
-    m = grid.model
-    dx, dy, dz = m.spacing
-    assert (dx, dy, dz) == pytest.approx((4e-3 / 8, 1e-3 / 4, 100e-6))
-    volume = dx * dy * dz
-    assert m.power.sum() * volume == pytest.approx(4.5, rel=1e-12)  # W in, W out
-    for b, watts in zip(grid.blocks, [3.0, 1.5]):
-        assert m.power[b.i, b.j, grid.active].sum() * volume == pytest.approx(watts, rel=1e-12)
-    # Silicon at the ambient from the package's own models; rho*c per grid volume.
-    die = (slice(1, -1), slice(1, -1), grid.active)
-    assert np.all(m.conductivity[2][die] == thermal_conductivity(310.0))
-    assert np.all(m.capacity[die] == 2329.0 * specific_heat(310.0))
-    # The TIM is one cell standing for 30 um of a 100 um dz: k*s sideways, k/s across.
-    (tim, tim_z, scale), (copper, copper_z, copper_scale) = grid.layers[1], grid.layers[2]
-    assert scale == pytest.approx(0.3) and tim_z.stop - tim_z.start == 1
-    assert m.conductivity[0][4, 2, tim_z.start] == pytest.approx(4.0 * 0.3)
-    assert m.conductivity[2][4, 2, tim_z.start] == pytest.approx(4.0 / 0.3)
-    assert m.capacity[4, 2, copper_z.start] == pytest.approx(8960.0 * 385.0 * copper_scale)
-    # Heat sink: one cell of conductivity h*dz, h = 1 / (R A), under the held ambient plane.
-    h = 1.0 / (2.0 * 4e-3 * 1e-3)
-    assert m.conductivity[2][4, 2, grid.sink_z] == pytest.approx(h * dz)
-    assert np.all(np.isinf(m.conductivity[2][1:-1, 1:-1, -1]))
-    assert np.all(m.held[0]) and np.all(m.held[:, :, 0]) and np.all(m.held[:, :, -1])
-    assert not m.held[1:-1, 1:-1, 1:-1].any()
-    assert np.all(m.temperature == 310.0)
-
-
-def uniform_model(shape=(6, 7, 8), spacing=(1e-4, 2e-4, 5e-5), k=148.0, rho_c=1.6e6):
-    held = np.ones(shape, bool)
-    held[1:-1, 1:-1, 1:-1] = False
-    T = np.full(shape, 300.0)
-    return ConductionModel(spacing, T, held, tuple(np.full(shape, k) for _ in range(3)),
-                           np.full(shape, rho_c), np.zeros(shape))
-
-
-def test_stability_limit_is_the_explicit_one():
-    model = uniform_model()
-    dx, dy, dz = model.spacing
-    expected = 1.6e6 / (2 * 148.0 * (1 / dx ** 2 + 1 / dy ** 2 + 1 / dz ** 2))
-    assert stability_limit(model) == pytest.approx(expected, rel=1e-12)
-    assert choose_time_step(model) == pytest.approx(0.9 * expected)
-    with pytest.raises(ValueError, match="above the stability limit"):
-        choose_time_step(model, 1.01 * expected)
-    # Next to a much better conductor a face carries twice the cell's own k.
-    model.conductivity[2][:, :, 4:] = 1e6
-    model.faces = None
-    assert stability_limit(model) < 0.55 * expected
-    # The limit is real: a checkerboard decays below it and grows above it (a
-    # box of 7 free cells a side is a few per cent more tolerant than the bound).
-    shape = (9, 9, 9)
-    checker = np.indices(shape).sum(axis=0) % 2 * 1.0
-    cube = uniform_model(shape, (1e-4,) * 3)
-    limit = stability_limit(cube)
-    for factor, grows in ((0.98, False), (1.1, True)):
-        out, _ = tcad_solve_3d(300.0 + checker, None, cube.held.astype(np.int32), 148.0, 1.6e6 / 2329.0,
-                               1e-4, 1e-4, 1e-4, dt=factor * limit, iterations=400)
-        assert (np.abs(out[1:-1, 1:-1, 1:-1] - 300.0).max() > 1.0) == grows
-
-
-def test_face_correction_gives_series_resistance():
-    plain, corrected = validation.two_layer_errors()
-    assert plain > 10.0  # the solver alone ignores the conductivity contrast
-    assert corrected < 1e-9
-
-
-def test_steady_heated_slab_matches_the_parabola():
-    error, rise = validation.heated_slab_error(n=9)
-    assert rise > 100.0 and error < 1e-9 * rise
-
-
-def test_transient_sine_mode_converges_at_second_order():
-    coarse, _, dt_coarse = validation.sine_mode_error(9)
-    fine, _, dt_fine = validation.sine_mode_error(17)
-    assert dt_fine == pytest.approx(dt_coarse / 4, rel=0.05)  # the step follows h^2
-    assert 1.8 < np.log2(coarse / fine) < 2.2
-
-
-def test_padding_leaks_little_and_the_1d_answer_holds():
-    difference, leak, one_dimensional = validation.padding_errors(1e-3, nx=8)
-    assert difference < 0.05 and leak < 2e-3 and one_dimensional < 0.02
-
-
-def test_steady_state_balances_power_and_follows_k_of_t():
+def test_transients_hold_a_steady_state_reach_one_and_match_stepping_by_hand():
     stack = small_stack(sink_conductance=5e4)
-    constant = steady_state(stack, BLOCKS, [3.0, 1.5], tol=1e-8)
-    varying = steady_state(stack, BLOCKS, [3.0, 1.5], tol=1e-8, temperature_dependent=True)
-    for run in (constant, varying):
-        assert run.converged and heat_out(run) == pytest.approx(4.5, rel=1e-4)
-    # Silicon conducts less when hotter, so the die runs hotter.
-    assert varying.temperature.max() > constant.temperature.max() + 1e-3
-    hottest = np.unravel_index(np.argmax(varying.temperature), varying.temperature.shape)
-    assert varying.grid.model.conductivity[2][hottest] == pytest.approx(
-        thermal_conductivity(varying.temperature[hottest]), abs=1e-3)
+    start = steady_state(stack, BLOCKS, [3.0, 1.5], tol=1e-12)
+    for scheme in ("tr-bdf2", "euler"):
+        held = transient(stack, BLOCKS, [[3.0, 1.5]], 0.5, start=start.temperature, scheme=scheme, tol=1e-12)
+        assert np.abs(held.temperature - start.temperature).max() < 1e-9
+    hotter = steady_state(stack, BLOCKS, [6.0, 1.5], tol=1e-12)
+    reached = transient(stack, BLOCKS, [[6.0, 1.5]] * 3, 100.0, start=start.temperature, scheme="euler",
+                        tol=1e-12)
+    assert np.abs(reached.temperature - hotter.temperature).max() < 1e-8
+    # The step-by-step object does what a transient run does.
+    trace = [[3.0, 1.5], [6.0, 1.5], [0.0, 0.0]]
+    run = transient(stack, BLOCKS, trace, 1e-3, dt=4e-4)
+    model = ChipModel(stack, BLOCKS)
+    for row in trace:
+        model.step(row, 1e-3 / 3, steps=3)
+    assert run.steps == 9 and np.array_equal(model.temperature, run.temperature)
+    peak, mean = model.block_temperatures()
+    assert (peak >= mean).all() and peak.shape == (2,)
 
 
-def test_many_runs_on_any_executor_match_single_runs():
+def test_temperature_dependent_silicon_and_where_it_stops_being_physical():
+    stack = small_stack(sink_conductance=5e4)
+    constant = steady_state(stack, BLOCKS, [3.0, 1.5], tol=1e-10)
+    varying = steady_state(stack, BLOCKS, [3.0, 1.5], tol=1e-10, temperature_dependent=True)
+    assert constant.converged and varying.converged
+    assert varying.heat_out_W == pytest.approx(4.5, rel=1e-8)
+    # Silicon conducts less when hotter (ambient 310 K > 300 K), so the die runs hotter.
+    assert varying.temperature.max() > constant.temperature.max() + 1e-4
+    with pytest.raises(ChipSolveError, match=r"not physical at \d+\.\d K in layer 'die'"):
+        steady_state(small_stack(sink_conductance=10.0), BLOCKS, [3e3, 0.0], temperature_dependent=True)
+
+
+def test_results_do_not_depend_on_threads_or_executors():
+    stack = small_stack()
+    stack.nx, stack.ny = 24, 12
+    one = [steady_state(stack, BLOCKS, [3.0, 1.5], threads=t).temperature for t in (1, 2, 3)]
+    assert np.array_equal(one[0], one[1]) and np.array_equal(one[0], one[2])
+    steps = [transient(stack, BLOCKS, [[3.0, 1.5]], 1e-2, threads=t).temperature for t in (1, 2)]
+    assert np.array_equal(steps[0], steps[1])
     configs = [dict(stack=small_stack(), blocks=BLOCKS, watts=[w, 1.0], tol=1e-7) for w in (1.0, 4.0)]
     single = [steady_state(**c).temperature for c in configs]
     pooled = run_many(configs, max_workers=2)
@@ -133,13 +201,20 @@ def test_many_runs_on_any_executor_match_single_runs():
         run_many([dict(configs[0], kind="sideways")])
 
 
-def test_transient_from_a_steady_state_stays_there_and_then_heats():
-    stack = small_stack(sink_conductance=5e4)
-    start = steady_state(stack, BLOCKS, [3.0, 1.5], tol=1e-10)
-    held = transient(stack, BLOCKS, [[3.0, 1.5]], 2e-4, start=start.temperature)
-    assert np.abs(held.temperature - start.temperature).max() < 1e-6
-    hotter = transient(stack, BLOCKS, [[3.0, 1.5], [6.0, 1.5]], 2e-4, start=start.temperature)
-    assert len(hotter.intervals) == 2 and hotter.time_step <= stability_limit(hotter.grid.model)
-    left = hotter.grid.blocks[0]
-    first, second = (active[left.i, left.j].max() for _, active in hotter.intervals)
-    assert second > first + 0.01  # only the doubled block's power changed
+@pytest.mark.parametrize("call, words", [
+    (lambda: steady_state(small_stack(), BLOCKS, [1.0]), "1 powers for 2 blocks"),
+    (lambda: steady_state(small_stack(), BLOCKS, [1.0, 2.0, 3.0]), "3 powers for 2 blocks"),
+    (lambda: transient(small_stack(), BLOCKS, [[1.0, 2.0, 3.0]], 1e-3), "3 powers for 2 blocks"),
+    (lambda: transient(small_stack(), BLOCKS, [1.0, 2.0], 1e-3), "one row of block powers per interval"),
+    (lambda: steady_state(small_stack(), BLOCKS, [np.nan, 1.0]), "finite"),
+    (lambda: ChipModel(small_stack(), BLOCKS).step([1.0, 1.0], 0.0), "positive number of seconds"),
+    (lambda: ChipModel(small_stack(), BLOCKS).step([1.0, 1.0], 1.0, scheme="rk4"), "scheme"),
+])
+def test_mismatched_or_bad_powers_and_steps_raise(call, words):
+    with pytest.raises(ValueError, match=words):
+        call()
+
+
+def test_a_rise_too_large_to_represent_is_refused():
+    with pytest.raises(ChipSolveError, match="too high"):
+        steady_state(small_stack(), BLOCKS, [1e300, 1e300])

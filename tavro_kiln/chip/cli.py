@@ -9,7 +9,7 @@ from importlib import resources
 
 from tavro_kiln.chip.errors import ChipInputError
 from tavro_kiln.chip.extras import INSTALL_HINT
-from tavro_kiln.chip.grid import die_size, lateral_cells
+from tavro_kiln.chip.model.layout import die_size, lateral_cells
 from tavro_kiln.chip.inputs.floorplan import check_inside, read_floorplan, read_power_trace, watts_by_block
 from tavro_kiln.chip.inputs.numbers import DECIMAL, MAX_CELLS
 from tavro_kiln.chip.inputs.stack import read_stack
@@ -47,7 +47,12 @@ def add_parser(commands, whole_number):
     chip.add_argument("--interval", type=positive_float, default=1e-3,
                       help="seconds per power-trace line in a transient run; default 1e-3")
     chip.add_argument("--dt", type=positive_float,
-                      help="time step in s for a transient run; default 0.9 x the stability limit")
+                      help="longest time step in s of a transient run (implicit steps are stable at any "
+                           "length); default one step per interval")
+    chip.add_argument("--scheme", choices=("tr-bdf2", "euler"), default="tr-bdf2",
+                      help="time stepping: TR-BDF2 (second order, default) or backward Euler")
+    chip.add_argument("--threads", type=whole_number(1024),
+                      help="threads of each solve; default every core available")
     chip.add_argument("--from-steady", action="store_true",
                       help="start a transient run from the steady state of the first interval")
     chip.add_argument("--k-of-t", action="store_true",
@@ -57,7 +62,7 @@ def add_parser(commands, whole_number):
     chip.add_argument("--ny", type=whole_number(MAX_CELLS),
                       help="cells along the die (overrides the stack's [grid])")
     chip.add_argument("--tol", type=positive_float, default=1e-6,
-                      help="steady state: largest change of the last multigrid cycle, K; default 1e-6")
+                      help="largest change of the last solver iteration, K; default 1e-6")
     chip.add_argument("--reference", type=positive_float,
                       help="reference temperature for relative MTTF, K; default the ambient")
     chip.add_argument("--age", type=positive_float, default=1.0,
@@ -66,6 +71,9 @@ def add_parser(commands, whole_number):
     chip.add_argument("--no-vtk", action="store_true", help="skip the VTK file")
     chip.add_argument("--quiet", action="store_true", help="no progress output")
     return chip
+
+
+SOLVE_FAILED = 3  # exit status of a run whose physics has no answer (see ChipSolveError)
 
 
 def fail(message):
@@ -117,7 +125,8 @@ def run_chip(args):
 
 def simulate_and_write(args, stack, blocks, per_interval, started):
     from tavro_kiln.chip.outputs import write
-    from tavro_kiln.chip.simulate import steady_state, transient
+    from tavro_kiln.chip.errors import ChipSolveError
+    from tavro_kiln.chip.solve.runs import steady_state, transient
 
     progress = Progress("chip", enabled=not args.quiet)
     try:
@@ -125,18 +134,24 @@ def simulate_and_write(args, stack, blocks, per_interval, started):
             start = None
             if args.from_steady:
                 first = steady_state(stack, blocks, per_interval[0], tol=args.tol,
-                                     temperature_dependent=args.k_of_t, progress=progress)
+                                     temperature_dependent=args.k_of_t, threads=args.threads)
                 start = first.temperature
             result = transient(stack, blocks, per_interval, args.interval, dt=args.dt,
-                               temperature_dependent=args.k_of_t, start=start, progress=progress)
+                               temperature_dependent=args.k_of_t, start=start, progress=progress,
+                               threads=args.threads, scheme=args.scheme, tol=args.tol)
             watts = per_interval[-1]
         else:
             watts = per_interval.mean(axis=0)
             result = steady_state(stack, blocks, watts, tol=args.tol,
-                                  temperature_dependent=args.k_of_t, progress=progress)
-    except ValueError as error:  # a refused time step
+                                  temperature_dependent=args.k_of_t, threads=args.threads)
+    except ValueError as error:  # a configuration the model refuses
         return fail(str(error))
-    except MemoryError:
+    except ChipSolveError as error:
+        print(f"python -m tavro_kiln chip: {error}", file=sys.stderr)
+        return SOLVE_FAILED
+    except MemoryError as error:
+        if str(error):  # the grid's own estimate, made before allocating
+            return fail(str(error))
         nx, ny = lateral_cells(stack, *die_size(stack, blocks))  # one not given follows the die's shape
         return fail(f"not enough memory for a grid of {nx} x {ny} cells across the die; "
                     f"use a smaller --nx/--ny")
@@ -151,7 +166,7 @@ def simulate_and_write(args, stack, blocks, per_interval, started):
     total = time.perf_counter() - started
     print(write.summary(result, watts, reference, args.age, transient=args.transient))
     solver = result.timing["solver"]
-    print(f"time: {total:.2f} s in all, {solver:.2f} s in tcad_solve_3d ({100 * solver / total:.0f}%), "
-          f"{total - solver:.2f} s in this layer (grids, cycles, outputs)")
+    print(f"time: {total:.2f} s in all, {solver:.2f} s in the conduction engine ({100 * solver / total:.0f}%), "
+          f"{total - solver:.2f} s in this layer (reading, grid, outputs)")
     print("wrote: " + ", ".join(written))
     return 0 if result.converged else 1

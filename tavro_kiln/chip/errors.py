@@ -34,3 +34,9 @@ def read_lines(path):
     editor's (str.splitlines also splits at form feeds and Unicode line
     separators); a CRLF file's '\\r' is dropped."""
     return [line.removesuffix("\r") for line in read_text(path).split("\n")]
+
+
+class ChipSolveError(RuntimeError):
+    """A solve that cannot give a meaningful field: no path for the heat to
+    leave, a conductivity model driven past where it is physical, or a rise
+    too large to represent. The message says which."""

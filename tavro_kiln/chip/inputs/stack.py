@@ -30,8 +30,10 @@ class Stack:
     ambient: float = 318.15  # K: the air under the sink, and where every run starts
     sink_conductance: float = 2.0e4  # W/(m^2 K) over the die's footprint
     sink_resistance: float | None = None  # K/W; when given, replaces the conductance
-    sink_heat_capacity: float | None = None  # J/K; None: a thin aluminium base only
-    padding_conductivity: float = 1e-3  # W/(m K), stands in for the insulated faces
+    sink_heat_capacity: float | None = None  # J/K stored by the sink; None: the sink stores nothing
+    # Read from older stack files and not used: the sides and the bottom are
+    # insulated exactly.
+    padding_conductivity: float | None = None
     die_width: float | None = None  # m; None: the floorplan's extent
     die_height: float | None = None
     nx: int | None = None  # cells across the die; None: chosen from the die's shape

@@ -8,7 +8,6 @@ and took half of a figure's time."""
 import numpy as np
 
 from tavro_kiln.chip.extras import require
-from tavro_kiln.chip.outputs.report import layer_positions
 
 MARGINS = (0.75, 0.55, 1.2, 0.4)  # inches left, bottom, right (colour bar and its labels), top
 
@@ -53,20 +52,20 @@ def new_figure(plot_size):
 def active_layer_png(grid, T, path, title="active layer"):
     """Hottest value through the active layer's thickness, per column, with
     the blocks outlined. Returns the figure."""
-    plane = T[1:-1, 1:-1, grid.active].max(axis=2)
+    plane = T[:, :, grid.active].max(axis=2)
     scale, unit = length_unit(max(grid.die_width, grid.die_height))
     width, height = grid.die_width * scale, grid.die_height * scale
     figure, axes, bar = new_figure((4.4, 4.4 * max(0.5, min(1.6, height / width))))
     image = axes.imshow(plane.T, origin="lower", extent=(0, width, 0, height), cmap="inferno",
                         interpolation="nearest", aspect="auto")
-    dx, dy = grid.model.spacing[0] * scale, grid.model.spacing[1] * scale
+    xs, ys = grid.x_edges * scale, grid.y_edges * scale
     for b in grid.blocks:
-        x0, y0 = (b.i.start - 1) * dx, (b.j.start - 1) * dy
-        x1, y1 = (b.i.stop - 1) * dx, (b.j.stop - 1) * dy
+        x0, y0 = xs[b.i.start], ys[b.j.start]
+        x1, y1 = xs[b.i.stop], ys[b.j.stop]
         axes.plot([x0, x1, x1, x0, x0], [y0, y0, y1, y1, y0], color="white", linewidth=0.6)
         if (x1 - x0) > width / 12 and (y1 - y0) > height / 20:
             # The label sits on the block's middle cell.
-            middle = plane[(b.i.start + b.i.stop) // 2 - 1, (b.j.start + b.j.stop) // 2 - 1]
+            middle = plane[(b.i.start + b.i.stop - 1) // 2, (b.j.start + b.j.stop - 1) // 2]
             axes.text((x0 + x1) / 2, (y0 + y1) / 2, b.name, color=label_colour(colour_at(image, middle)),
                       fontsize=7, ha="center", va="center")
     axes.set_xlabel(f"x ({unit})")
@@ -80,28 +79,28 @@ def active_layer_png(grid, T, path, title="active layer"):
 def section_png(grid, T, path):
     """x-z section at the y of the hottest active-layer cell, in physical z.
     Returns the figure."""
-    active = T[1:-1, 1:-1, grid.active]
-    j = int(np.unravel_index(np.argmax(active), active.shape)[1])
-    last = grid.layers[-1][1].stop
-    section = T[1:-1, j + 1, 1:last]
+    active = T[:, :, grid.active]
+    j = int(np.unravel_index(np.nanargmax(active), active.shape)[1])
+    section = T[:, j, :]
     # Lengths across the die and through the stack may differ a thousandfold.
     scale, unit = length_unit(max(grid.die_width, grid.die_height))
-    edges = layer_positions(grid)
+    edges = grid.z_edges
     scale_z, unit_z = length_unit(edges[-1])
     edges_z = edges * scale_z
-    edges_x = np.arange(section.shape[0] + 1) * grid.model.spacing[0] * scale
+    edges_x = grid.x_edges * scale
     figure, axes, bar = new_figure((5.0, 3.2))
     mesh = axes.pcolormesh(edges_x, edges_z, section.T, cmap="inferno", shading="flat")
-    for layer, zs, _ in grid.layers:
-        top = edges_z[zs.stop - 1]
+    for layer, zs in grid.layers:
+        top = edges_z[zs.stop]
         axes.axhline(top, color="white", linewidth=0.5)
         # The label sits over the layer's right-hand cells.
-        under = section[-1, zs.start - 1:zs.stop - 1].mean()
-        axes.text(edges_x[-1] * 0.99, (edges_z[zs.start - 1] + top) / 2, layer.name,
+        under = np.nanmean(section[-1, zs])
+        name = layer.name if layer is not None else "heat sink"
+        axes.text(edges_x[-1] * 0.99, (edges_z[zs.start] + top) / 2, name,
                   color=label_colour(colour_at(mesh, under)), fontsize=7, ha="right", va="center")
     axes.set_xlabel(f"x ({unit})")
     axes.set_ylabel(f"z from the die's far side ({unit_z})")
-    axes.set_title(f"vertical section at y = {(j + 0.5) * grid.model.spacing[1] * scale:.3g} {unit} "
+    axes.set_title(f"vertical section at y = {(grid.y_edges[j] + grid.y_edges[j + 1]) / 2 * scale:.3g} {unit} "
                    f"(heat sink above)")
     figure.colorbar(mesh, cax=bar, label="temperature (K)")
     figure.savefig(path)

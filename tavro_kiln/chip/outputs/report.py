@@ -78,13 +78,3 @@ def write_trace_csv(grid, intervals, path):
         for end, active_field in intervals:
             peaks = [peak for peak, _ in block_temperatures(grid, active_field)]
             writer.writerow([f"{end:.9g}"] + [f"{p:.6f}" for p in peaks])
-
-
-def layer_positions(grid):
-    """Physical z of each cell boundary of the stack (m, from the die's far
-    side), for plots: layers may use cells thicker or thinner than dz."""
-    edges = [0.0]
-    for layer, zs, scale in grid.layers:
-        count = zs.stop - zs.start
-        edges += list(edges[-1] + np.arange(1, count + 1) * layer.thickness / count)
-    return np.array(edges)

@@ -1,9 +1,6 @@
 """Everything a chip run writes, and its printed summary."""
 import os
 
-import numpy as np
-
-from tavro_kiln.chip.conduction import heat_into_held
 from tavro_kiln.chip.outputs.report import (block_table, format_table, write_csv, write_json,
                                             write_trace_csv)
 
@@ -15,9 +12,10 @@ def write_all(result, watts, folder, reference, age, pictures=True, vtk=True):
     paths = [os.path.join(folder, name) for name in ("blocks.csv", "blocks.json")]
     write_csv(rows, paths[0])
     write_json(rows, paths[1], extra={
-        "reference_temperature_K": reference, "age": age, "steps": result.steps,
-        "converged": result.converged, "grid_shape": list(grid.model.shape),
-        "time_step_s": result.time_step, "heat_out_W": heat_out(result)})
+        "reference_temperature_K": reference, "age": age, "iterations": result.iterations,
+        "steps": result.steps, "converged": result.converged, "grid_shape": list(grid.shape),
+        "time_step_s": result.time_step, "heat_out_W": result.heat_out_W,
+        "residual_W": result.residual_W, "last_change_K": result.change_K})
     if result.intervals:
         paths.append(os.path.join(folder, "trace.csv"))
         write_trace_csv(grid, result.intervals, paths[-1])
@@ -28,25 +26,22 @@ def write_all(result, watts, folder, reference, age, pictures=True, vtk=True):
         active_layer_png(grid, T, paths[-2])
         section_png(grid, T, paths[-1])
     if vtk:
-        from tavro_kiln.chip.outputs.vtk_output import write_vti
+        from tavro_kiln.chip.outputs.vtk_output import write_vtr
 
-        paths.append(write_vti(grid, T, os.path.join(folder, "field")))
+        paths.append(write_vtr(grid, T, watts, os.path.join(folder, "field")))
     return paths
-
-
-def heat_out(result):
-    """Watts leaving through the sink and the padding: the power in, at a steady state."""
-    m = result.grid.model
-    return float(heat_into_held(m, result.temperature).sum() * np.prod(m.spacing))
 
 
 def summary(result, watts, reference, age, transient=False):
     rows = block_table(result.grid, result.temperature, watts, reference, age)
-    shape = "x".join(str(n) for n in result.grid.model.shape)
+    shape = "x".join(str(n) for n in result.grid.shape)
     what = "end of the power trace" if transient else "steady state"
-    state = "" if result.converged else "  (NOT converged: raise the step limit or --tol)"
-    balance = "" if transient else f"; {heat_out(result):.4f} W out for {sum(watts):.4f} W in"
-    lines = [f"{what} on a {shape} grid after {result.steps} steps{state}{balance}",
+    work = (f"{result.steps} time steps of {result.time_step:.4g} s" if transient
+            else f"{result.iterations} iterations")
+    state = ("" if result.converged else
+             f"  (NOT converged: {result.residual_W:.3g} W of heat imbalance left; loosen --tol)")
+    balance = "" if transient else f"; {result.heat_out_W:.4f} W out for {sum(watts):.4f} W in"
+    lines = [f"{what} on a {shape} grid after {work}{state}{balance}",
              format_table(rows),
              f"MTTF relative to {reference:.2f} K; degradation = arrhenius_degradation(peak, {age:g})"]
     return "\n".join(lines)

@@ -1,0 +1,189 @@
+"""From a stack and a floorplan to the engine's model: cell edges, a
+material per cell, the boundary conditions of the six outer faces and the
+cells that carry each block's power.
+
+Layers are stacked from the die's far side (z = 0, insulated) up to the
+heat sink, which is a convective top face (h over the die's footprint, or
+a resistance in K/W); the four sides are insulated. A sink with a heat
+capacity gets a lumped layer on top that stores it.
+"""
+import os
+from dataclasses import dataclass
+
+import numpy as np
+
+from tavro_kiln.chip.inputs.floorplan import check_inside
+from tavro_kiln.chip.inputs.materials import value_at
+from tavro_kiln.chip.model.layout import die_size, lateral_cells, layer_cells, overlap, z_edges
+from tavro_kiln.core import thermal_conductivity
+
+NO_MATERIAL = 0xFFFF
+# The lumped sink layer: thin and conducting so well that it only stores heat.
+SINK_LAYER_THICKNESS = 1e-3  # m
+SINK_LAYER_CONDUCTIVITY = 1e5  # W/(m K)
+# What a solve holds per cell at most (model, hierarchy, solver vectors, the field).
+BYTES_PER_CELL = 160
+
+
+@dataclass
+class BlockCells:
+    """The active-layer columns a block covers: index ranges into the grid
+    and the area of the block inside each column (m^2)."""
+
+    name: str
+    i: slice
+    j: slice
+    area: np.ndarray
+
+
+@dataclass
+class ChipGrid:
+    x_edges: np.ndarray  # m, nx + 1
+    y_edges: np.ndarray
+    z_edges: np.ndarray  # m from the die's far side, nz + 1
+    layers: list  # (Layer, z slice) bottom to top; a lumped sink layer has Layer None
+    active: slice  # z cells of the active layer
+    blocks: list  # BlockCells in floorplan order
+    material: np.ndarray  # per cell: index into material_names, uint16
+    material_names: list
+    table: np.ndarray  # per material: kx, ky, kz (W/(m K)) and rho*c (J/(m^3 K)) at the ambient
+    silicon: np.ndarray  # per material: conductivity follows silicon's k(T)
+    faces: list  # six entries (x low, x high, y low, y high, z low, z high): None or (h, ambient)
+    ambient: float
+    die_width: float
+    die_height: float
+
+    @property
+    def shape(self):
+        return (len(self.x_edges) - 1, len(self.y_edges) - 1, len(self.z_edges) - 1)
+
+    @property
+    def cells(self):
+        return int(np.prod(self.shape))
+
+    def widths(self, axis):
+        return np.diff((self.x_edges, self.y_edges, self.z_edges)[axis])
+
+    def sources(self):
+        """(cell, block, weight) of every active-layer cell a block covers:
+        its share of the block's watts (by covered volume), adding up to 1."""
+        nx, ny, nz = self.shape
+        dz = self.widths(2)[self.active]
+        ks = np.arange(self.active.start, self.active.stop)
+        cells, owners, weights = [], [], []
+        for number, b in enumerate(self.blocks):
+            i = np.arange(b.i.start, b.i.stop)[:, None, None]
+            j = np.arange(b.j.start, b.j.stop)[None, :, None]
+            volume = b.area[:, :, None] * dz[None, None, :]
+            keep = volume > 0.0
+            cells.append(np.broadcast_to((i * ny + j) * nz + ks[None, None, :], volume.shape)[keep])
+            weights.append(volume[keep] / volume.sum())
+            owners.append(np.full(weights[-1].size, number, dtype=np.int32))
+        if not cells:
+            return np.zeros(0, np.int64), np.zeros(0, np.int32), np.zeros(0)
+        return (np.concatenate(cells).astype(np.int64), np.concatenate(owners),
+                np.concatenate(weights))
+
+    def power_density(self, watts):
+        """W/m^3 in each cell for ``watts[i]`` in block i."""
+        cell, block, weight = self.sources()
+        power = np.zeros(self.cells)
+        np.add.at(power, cell, weight * np.asarray(watts, dtype=np.float64)[block])
+        volume = (self.widths(0)[:, None, None] * self.widths(1)[None, :, None]
+                  * self.widths(2)[None, None, :]).ravel()
+        return (power / volume).reshape(self.shape)
+
+    def conductivity(self, axis=2):
+        """Per cell, the conductivity along ``axis`` at the ambient (NaN
+        where there is no material)."""
+        values = np.append(self.table[:, axis], np.nan)
+        return values[np.where(self.material == NO_MATERIAL, len(self.table), self.material)]
+
+    def layer_numbers(self):
+        """Per cell, its layer's number from 1 at the bottom."""
+        numbers = np.zeros(self.shape[2], dtype=np.int32)
+        for number, (_, zs) in enumerate(self.layers, start=1):
+            numbers[zs] = number
+        return np.broadcast_to(numbers, self.shape)
+
+
+def material_table(stack, names, temperature_dependent):
+    table, silicon = [], []
+    for name in names:
+        material = stack.materials[name]
+        k = value_at(material.conductivity, stack.ambient)
+        table.append((k, k, k, material.density * value_at(material.specific_heat, stack.ambient)))
+        follows = material.conductivity is thermal_conductivity
+        if temperature_dependent and callable(material.conductivity) and not follows:
+            raise ValueError(f"material {name!r}: only silicon's conductivity model can follow the "
+                             f"temperature; give other materials a constant conductivity")
+        silicon.append(follows)
+    return np.array(table, dtype=np.float64), np.array(silicon, dtype=bool)
+
+
+def check_memory(shape):
+    """Refuses a grid the machine cannot hold, before anything is allocated."""
+    cells = int(np.prod(shape))
+    needed = cells * BYTES_PER_CELL
+    try:
+        available = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError, AttributeError):
+        available = None
+    if cells >= 2**32 or (available is not None and needed > available):
+        have = f"; {available / 1e9:.1f} GB are free" if available is not None else ""
+        raise MemoryError(f"a grid of {' x '.join(map(str, shape))} = {cells:,} cells needs about "
+                          f"{needed / 1e9:.1f} GB{have}: use a smaller --nx/--ny or fewer cells per layer")
+
+
+def build_grid(stack, blocks, temperature_dependent=False):
+    """The model of ``stack`` with the floorplan ``blocks`` in its active layer."""
+    width, height = die_size(stack, blocks)
+    # A block past the die's edge would lose part of its power; blocks made
+    # in code have no file, so the message names none.
+    check_inside("floorplan", blocks, width, height)
+    nx, ny = lateral_cells(stack, width, height)
+    x_edges, y_edges = np.linspace(0.0, width, nx + 1), np.linspace(0.0, height, ny + 1)
+    cell_width = min(width / nx, height / ny)
+    layers = list(stack.layers)
+    counts = [layer_cells(layer, cell_width) for layer in layers]
+    area = width * height
+    if stack.sink_heat_capacity:
+        layers.append(None)
+        counts.append(1)
+    check_memory((nx, ny, sum(counts)))
+    zs_edges = z_edges([SINK_LAYER_THICKNESS if layer is None else layer.thickness for layer in layers], counts)
+    names = sorted({layer.material for layer in stack.layers})
+    table, silicon = material_table(stack, names, temperature_dependent)
+    per_z, placed, z, active = [], [], 0, None
+    for layer, count in zip(layers, counts):
+        if layer is None:
+            index = len(table)
+            rho_c = stack.sink_heat_capacity / (area * SINK_LAYER_THICKNESS)
+            k = SINK_LAYER_CONDUCTIVITY
+            table = np.vstack([table, (k, k, k, rho_c)])
+            silicon = np.append(silicon, False)
+            names = names + ["heat sink"]
+        else:
+            index = names.index(layer.material)
+        per_z += [index] * count
+        placed.append((layer, slice(z, z + count)))
+        if layer is not None and layer.active:
+            active = slice(z, z + count)
+        z += count
+    material = np.empty((nx, ny, len(per_z)), dtype=np.uint16)
+    material[...] = np.array(per_z, dtype=np.uint16)
+    h = 1.0 / (stack.sink_resistance * area) if stack.sink_resistance else stack.sink_conductance
+    faces = [None] * 5 + [(np.full(nx * ny, h), np.full(nx * ny, stack.ambient))]
+    covered = block_cells(blocks, x_edges, y_edges)
+    return ChipGrid(x_edges, y_edges, zs_edges, placed, active, covered, material, names, table, silicon,
+                    faces, stack.ambient, width, height)
+
+
+def block_cells(blocks, x_edges, y_edges):
+    result = []
+    for b in blocks:
+        ox, oy = overlap(x_edges, b.left, b.right), overlap(y_edges, b.bottom, b.top)
+        i, j = np.flatnonzero(ox > 0.0), np.flatnonzero(oy > 0.0)
+        area = np.outer(ox[i[0]:i[-1] + 1], oy[j[0]:j[-1] + 1])
+        result.append(BlockCells(b.name, slice(int(i[0]), int(i[-1]) + 1), slice(int(j[0]), int(j[-1]) + 1), area))
+    return result

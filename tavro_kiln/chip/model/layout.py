@@ -1,0 +1,54 @@
+"""Cell counts and cell edges of a chip's grid: uniform cells across the
+die, and along z each layer's thickness split into its own cells."""
+import numpy as np
+
+DEFAULT_LATERAL_CELLS = 64
+DEFAULT_ACTIVE_CELLS = 2
+# A passive layer without a cell count gets about cubic cells, between these.
+MIN_LAYER_CELLS, MAX_LAYER_CELLS = 1, 16
+
+
+def die_size(stack, blocks):
+    width = stack.die_width or max(b.right for b in blocks)
+    height = stack.die_height or max(b.top for b in blocks)
+    return width, height
+
+
+def lateral_cells(stack, width, height):
+    """(nx, ny): as the stack asks, one of them following the die's shape,
+    or DEFAULT_LATERAL_CELLS along the longer side."""
+    if stack.nx and stack.ny:
+        return stack.nx, stack.ny
+    if stack.nx:
+        return stack.nx, max(1, round(stack.nx * height / width))
+    if stack.ny:
+        return max(1, round(stack.ny * width / height)), stack.ny
+    if width >= height:
+        return DEFAULT_LATERAL_CELLS, max(1, round(DEFAULT_LATERAL_CELLS * height / width))
+    return max(1, round(DEFAULT_LATERAL_CELLS * width / height)), DEFAULT_LATERAL_CELLS
+
+
+def layer_cells(layer, cell_width):
+    """Cells across a layer's thickness: its own count, the active layer's
+    default, or about cubic cells (a thin film needs one: heat crosses it
+    along a straight line)."""
+    if layer.cells:
+        return layer.cells
+    if layer.active:
+        return DEFAULT_ACTIVE_CELLS
+    return int(np.clip(round(layer.thickness / cell_width), MIN_LAYER_CELLS, MAX_LAYER_CELLS))
+
+
+def z_edges(thicknesses, counts):
+    """Cell edges along z from the bottom, each layer split evenly."""
+    edges = [np.zeros(1)]
+    bottom = 0.0
+    for thickness, count in zip(thicknesses, counts):
+        edges.append(bottom + np.arange(1, count + 1) * (thickness / count))
+        bottom += thickness
+    return np.concatenate(edges)
+
+
+def overlap(edges, low, high):
+    """Length of [low, high] inside each cell between consecutive edges."""
+    return np.clip(np.minimum(edges[1:], high) - np.maximum(edges[:-1], low), 0.0, None)
