@@ -35,7 +35,7 @@ run_python() {
     [ -x "$venv/bin/python" ] || "$(find_python)" -m venv "$venv"
     local py="$venv/bin/python"
     "$py" -m pip install --quiet --disable-pip-version-check \
-        "scikit-build-core>=0.11" "numpy>=2.0" "cmake>=3.18" ninja "pytest>=8" hypothesis mypy \
+        "scikit-build-core>=0.11" "numpy>=2.0" "cmake>=3.18" ninja "pytest>=8" hypothesis scipy mypy \
         matplotlib pyevtk tqdm
     "$py" -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
         -Cbuild-dir=build/asan-wheel "-Ccmake.define.CMAKE_CXX_FLAGS=$san_flags" .
