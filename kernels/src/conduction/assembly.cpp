@@ -43,20 +43,69 @@ double stated_conductivity(const MaterialSpec& m, int axis) {
     return axis == 0 ? m.kx : axis == 1 ? m.ky : m.kz;
 }
 
-// Conductivity of cell c along axis: the material's, or silicon's model at
-// T[c] when T is given and the material follows it.
-double conductivity(const Engine::Impl& e, std::size_t c, int axis, const double* T) {
-    const MaterialSpec& m = e.materials[e.material[c]];
-    if (T != nullptr && m.silicon_conductivity) return silicon::conductivity(T[c]);
-    return stated_conductivity(m, axis);
-}
-
 // Conductance of the outer face of a cell with conductivity k: its half
 // cell in series with the film 1 / (h A).
 double face_conductance(double k, double area, double width, double h) {
     if (h == 0.0) return 0.0;
     const double half = width / (2.0 * k * area);
     return std::isinf(h) ? 1.0 / half : 1.0 / (half + 1.0 / (h * area));
+}
+
+
+// Level 1's conductances to the ambients: the face cells' own, summed into
+// the coarse cells that hold them.
+void coarsen_boundaries(Engine::Impl& e, ThreadTeam& team) {
+    const Level& fine = e.levels[0];
+    Level& C = e.levels[1];
+    float* gb = C.gb.get();
+    team.parallel_for(static_cast<std::size_t>(C.nx), C.plane() / 4, [&](std::size_t first, std::size_t end) {
+        std::fill(gb + first * C.plane(), gb + end * C.plane(), 0.0f);
+    });
+    const std::size_t ny = static_cast<std::size_t>(e.ny), nz = static_cast<std::size_t>(e.nz);
+    for (int face = 0; face < kFaceCount; ++face) {
+        if (e.face_g[face].empty()) continue;
+        for_each_face_cell(e, face, [&](std::size_t c, std::size_t f, double, double) {
+            const std::size_t k = c % nz, j = (c / nz) % ny, i = c / (ny * nz);
+            const int I = static_cast<int>(fine.merge_x ? i / 2 : i), J = static_cast<int>(fine.merge_y ? j / 2 : j);
+            gb[C.column(I, J) + k] += static_cast<float>(e.face_g[face][f]);
+        });
+    }
+    for (std::size_t l = 1; l + 1 < e.levels.size(); ++l)
+        coarsen_sums(e.levels[l], e.levels[l].gb.get(), e.levels[l + 1].gb.get(), team);
+}
+
+// The model's diagonal and every level's pivots, for the couplings and
+// shift now held.
+void refresh_all(Engine::Impl& e, ThreadTeam& team) {
+    ModelOperator& op = e.op;
+    const std::size_t ny = static_cast<std::size_t>(e.ny), nz = static_cast<std::size_t>(e.nz);
+    const std::size_t sx = ny * nz;
+    const double shift = e.shift;
+    const bool shifted = shift != 0.0 && !op.cap.empty();
+    team.parallel_for(static_cast<std::size_t>(e.nx), 2 * sx, [&](std::size_t first, std::size_t end) {
+        for (std::size_t i = first; i < end; ++i) {
+            for (std::size_t j = 0; j < ny; ++j) {
+                const std::size_t c0 = (i * ny + j) * nz;
+                for (std::size_t k = 0; k < nz; ++k) {
+                    const std::size_t c = c0 + k;
+                    double d = op.gx[c] + op.gy[c] + op.gz[c];
+                    if (i > 0) d += op.gx[c - sx];
+                    if (j > 0) d += op.gy[c - nz];
+                    if (k > 0) d += op.gz[c - 1];
+                    if (shifted) d += shift * op.cap[c];
+                    op.diag[c] = d;
+                }
+            }
+        }
+    });
+    for (int face = 0; face < kFaceCount; ++face) {
+        if (e.face_g[face].empty()) continue;
+        for_each_face_cell(e, face, [&](std::size_t c, std::size_t f, double, double) {
+            op.diag[c] += e.face_g[face][f];
+        });
+    }
+    refresh_pivots(e.levels[0], op, team);
+    for (std::size_t l = 1; l < e.levels.size(); ++l) refresh_pivots(e.levels[l], shift, team);
 }
 
 }  // namespace
@@ -70,43 +119,53 @@ std::size_t Engine::Impl::face_cells(int face) const {
 
 Status assemble(Engine::Impl& e, const double* T, ThreadTeam& team, int* bad_cell) {
     Level& L = e.levels[0];
-    const std::size_t ny = static_cast<std::size_t>(e.ny), nz = static_cast<std::size_t>(e.nz);
+    ModelOperator& op = e.op;
+    const std::size_t nx = static_cast<std::size_t>(e.nx), ny = static_cast<std::size_t>(e.ny),
+                      nz = static_cast<std::size_t>(e.nz);
     const std::size_t sx = ny * nz;
+    // Per material and axis: 1 / (2 k), so that a half cell's resistance
+    // per unit area is its width times this.
+    std::vector<double> half(3 * e.materials.size());
+    for (std::size_t m = 0; m < e.materials.size(); ++m)
+        for (int axis = 0; axis < 3; ++axis) half[3 * m + axis] = 0.5 / stated_conductivity(e.materials[m], axis);
+    const bool from_field = T != nullptr && e.any_temperature_dependent;
     std::atomic<long long> bad{-1};
-    team.parallel_for(static_cast<std::size_t>(e.nx), 8 * sx, [&](std::size_t first, std::size_t end) {
+    // 1 / (2 k) of cell c along axis (c has material).
+    auto half_of = [&](std::size_t c, int axis) {
+        const std::uint16_t m = e.material[c];
+        if (from_field && e.materials[m].silicon_conductivity) {
+            const double k = silicon::conductivity(T[c]);
+            if (!(k > 0.0) || !std::isfinite(k)) {
+                long long expected = -1;
+                bad.compare_exchange_strong(expected, static_cast<long long>(c));
+            }
+            return 0.5 / k;
+        }
+        return half[3 * m + static_cast<std::size_t>(axis)];
+    };
+    team.parallel_for(nx, 8 * sx, [&](std::size_t first, std::size_t end) {
         for (std::size_t i = first; i < end; ++i) {
             for (std::size_t j = 0; j < ny; ++j) {
+                const bool next_x = i + 1 < nx, next_y = j + 1 < ny;
                 for (std::size_t k = 0; k < nz; ++k) {
                     const std::size_t c = (i * ny + j) * nz + k;
                     double g[3] = {0.0, 0.0, 0.0};
                     if (e.present(c)) {
-                        const double k_here[3] = {conductivity(e, c, 0, T), conductivity(e, c, 1, T),
-                                                  conductivity(e, c, 2, T)};
-                        for (double value : k_here) {
-                            if (!(value > 0.0) || !std::isfinite(value)) {
-                                long long expected = -1;
-                                bad.compare_exchange_strong(expected, static_cast<long long>(c));
-                            }
-                        }
                         // Harmonic mean over the two half cells, on each axis.
-                        const std::size_t next[3] = {c + sx, c + nz, c + 1};
-                        const bool has_next[3] = {i + 1 < static_cast<std::size_t>(e.nx), j + 1 < ny, k + 1 < nz};
-                        const double width[3] = {e.dx[i], e.dy[j], e.dz[k]};
-                        const double next_width[3] = {has_next[0] ? e.dx[i + 1] : 0.0,
-                                                      has_next[1] ? e.dy[j + 1] : 0.0,
-                                                      has_next[2] ? e.dz[k + 1] : 0.0};
-                        const double area[3] = {e.dy[j] * e.dz[k], e.dx[i] * e.dz[k], e.dx[i] * e.dy[j]};
-                        for (int axis = 0; axis < 3; ++axis) {
-                            if (!has_next[axis] || !e.present(next[axis])) continue;
-                            const double k_next = conductivity(e, next[axis], axis, T);
-                            g[axis] = area[axis] / (width[axis] / (2.0 * k_here[axis]) +
-                                                    next_width[axis] / (2.0 * k_next));
-                        }
+                        if (next_x && e.present(c + sx))
+                            g[0] = e.dy[j] * e.dz[k] / (e.dx[i] * half_of(c, 0) + e.dx[i + 1] * half_of(c + sx, 0));
+                        if (next_y && e.present(c + nz))
+                            g[1] = e.dx[i] * e.dz[k] / (e.dy[j] * half_of(c, 1) + e.dy[j + 1] * half_of(c + nz, 1));
+                        if (k + 1 < nz && e.present(c + 1))
+                            g[2] = e.dx[i] * e.dy[j] / (e.dz[k] * half_of(c, 2) + e.dz[k + 1] * half_of(c + 1, 2));
+                        if (from_field) half_of(c, 0);  // checks k(T) of cells without neighbours too
                     }
-                    L.gx[c] = g[0];
-                    L.gy[c] = g[1];
-                    L.gz[c] = g[2];
-                    L.gb[c] = 0.0;
+                    op.gx[c] = g[0];
+                    op.gy[c] = g[1];
+                    op.gz[c] = g[2];
+                    L.gx[c] = static_cast<float>(g[0]);
+                    L.gy[c] = static_cast<float>(g[1]);
+                    L.gz[c] = static_cast<float>(g[2]);
                 }
             }
         }
@@ -122,72 +181,111 @@ Status assemble(Engine::Impl& e, const double* T, ThreadTeam& team, int* bad_cel
         g.assign(e.face_cells(face), 0.0);
         for_each_face_cell(e, face, [&](std::size_t c, std::size_t f, double area, double width) {
             if (!e.present(c)) return;
-            g[f] = face_conductance(conductivity(e, c, axis, T), area, width, e.face_h[face][f]);
-            L.gb[c] += g[f];
+            g[f] = face_conductance(0.5 / half_of(c, axis), area, width, e.face_h[face][f]);
         });
     }
-    if (!L.cap.empty()) {
-        for (std::size_t c = 0; c < e.n; ++c) {
-            const std::size_t k = c % nz, j = (c / nz) % ny, i = c / sx;
-            L.cap[c] = e.present(c) ? e.materials[e.material[c]].rho_c * e.dx[i] * e.dy[j] * e.dz[k] : 0.0;
-        }
+    if (e.levels.size() > 1) {
+        coarsen_couplings(L, e.levels[1], team);
+        for (std::size_t l = 1; l + 1 < e.levels.size(); ++l) coarsen_couplings(e.levels[l], e.levels[l + 1], team);
+        coarsen_boundaries(e, team);
     }
-    for (std::size_t l = 0; l + 1 < e.levels.size(); ++l) coarsen(e.levels[l], e.levels[l + 1], team);
-    for (Level& level : e.levels) refresh_diagonal(level, e.shift, team);
+    refresh_all(e, team);
     e.conductivity_from_field = T != nullptr;
     return Status::ok;
 }
 
 Status prepare_capacity(Engine::Impl& e, ThreadTeam& team) {
-    if (!e.levels[0].cap.empty()) return Status::ok;
-    for (std::size_t l = 0; l < e.levels.size(); ++l) {
-        if (!e.levels[l].cap.allocate(e.levels[l].n, l ? AllocSite::engine_hierarchy : AllocSite::engine_model)) {
-            for (Level& level : e.levels) level.cap = Array();
-            return Status::out_of_memory;
-        }
+    if (!e.op.cap.empty()) return Status::ok;
+    bool allocated = e.op.cap.allocate(e.n, AllocSite::engine_model);
+    for (std::size_t l = 1; allocated && l < e.levels.size(); ++l)
+        allocated = e.levels[l].cap.allocate(e.levels[l].n, AllocSite::engine_hierarchy);
+    if (!allocated) {
+        e.op.cap = Array<double>();
+        for (Level& level : e.levels) level.cap = Array<float>();
+        return Status::out_of_memory;
     }
-    int unused = -1;
-    // The couplings are rebuilt as they were (at the stated conductivities
-    // or the last field), now with capacities.
-    return assemble(e, nullptr, team, &unused);
+    const std::size_t ny = static_cast<std::size_t>(e.ny), nz = static_cast<std::size_t>(e.nz);
+    double* cap = e.op.cap.get();
+    team.parallel_for(static_cast<std::size_t>(e.nx), 2 * ny * nz, [&](std::size_t first, std::size_t end) {
+        for (std::size_t i = first; i < end; ++i) {
+            for (std::size_t j = 0; j < ny; ++j) {
+                const std::size_t c0 = (i * ny + j) * nz;
+                for (std::size_t k = 0; k < nz; ++k) {
+                    const std::uint16_t m = e.material[c0 + k];
+                    cap[c0 + k] = m != kNoMaterial ? e.materials[m].rho_c * e.dx[i] * e.dy[j] * e.dz[k] : 0.0;
+                }
+            }
+        }
+    });
+    if (e.levels.size() > 1) coarsen_sums(e.levels[0], cap, e.levels[1].cap.get(), team);
+    for (std::size_t l = 1; l + 1 < e.levels.size(); ++l)
+        coarsen_sums(e.levels[l], e.levels[l].cap.get(), e.levels[l + 1].cap.get(), team);
+    refresh_all(e, team);
+    return Status::ok;
 }
 
 void set_shift(Engine::Impl& e, double shift, ThreadTeam& team) {
     if (shift == e.shift) return;
     e.shift = shift;
-    for (Level& level : e.levels) refresh_diagonal(level, shift, team);
+    refresh_all(e, team);
 }
 
 bool all_cells_reach_an_ambient(Engine::Impl& e) {
-    // Breadth-first from every cell that touches an ambient, through
-    // conducting faces; the queue lives in r and the marks in z, which are
-    // free while the model is being built.
-    const Level& L = e.levels[0];
-    auto* queue = reinterpret_cast<std::size_t*>(e.r.get());
-    double* seen = e.z.get();
+    // The cells split into runs: the longest stretches of a column joined by
+    // z couplings. A breadth-first search over runs, through the lateral
+    // couplings, from the runs that touch an ambient.
+    const ModelOperator& op = e.op;
     const std::size_t ny = static_cast<std::size_t>(e.ny), nz = static_cast<std::size_t>(e.nz);
-    const std::size_t sx = ny * nz;
-    std::size_t head = 0, tail = 0;
-    for (std::size_t c = 0; c < e.n; ++c) {
-        seen[c] = (!e.present(c) || L.gb[c] > 0.0) ? 1.0 : 0.0;
-        if (e.present(c) && L.gb[c] > 0.0) queue[tail++] = c;
+    const std::size_t columns = static_cast<std::size_t>(e.nx) * ny;
+    std::vector<std::size_t> first_run(columns + 1), run_column;
+    std::vector<int> run_start;
+    for (std::size_t col = 0; col < columns; ++col) {
+        first_run[col] = run_start.size();
+        for (std::size_t k = 0, c = col * nz; k < nz; ++k, ++c) {
+            if (e.present(c) && (k == 0 || op.gz[c - 1] == 0.0)) {
+                run_start.push_back(static_cast<int>(k));
+                run_column.push_back(col);
+            }
+        }
     }
-    auto visit = [&](std::size_t c) {
-        if (seen[c] == 0.0) {
-            seen[c] = 1.0;
-            queue[tail++] = c;
+    first_run[columns] = run_start.size();
+    // The run of column col holding cell k (which has material).
+    auto run_of = [&](std::size_t col, std::size_t k) {
+        const std::size_t a = first_run[col], b = first_run[col + 1];
+        if (b - a == 1) return a;
+        return static_cast<std::size_t>(
+            std::upper_bound(run_start.begin() + static_cast<std::ptrdiff_t>(a),
+                             run_start.begin() + static_cast<std::ptrdiff_t>(b), static_cast<int>(k)) -
+            run_start.begin() - 1);
+    };
+    std::vector<unsigned char> seen(run_start.size(), 0);
+    std::vector<std::size_t> queue;
+    auto visit = [&](std::size_t run) {
+        if (!seen[run]) {
+            seen[run] = 1;
+            queue.push_back(run);
         }
     };
-    while (head < tail) {
-        const std::size_t c = queue[head++];
-        if (L.gx[c] > 0.0) visit(c + sx);
-        if (L.gy[c] > 0.0) visit(c + nz);
-        if (L.gz[c] > 0.0) visit(c + 1);
-        if (c >= sx && L.gx[c - sx] > 0.0) visit(c - sx);
-        if (c % sx >= nz && L.gy[c - nz] > 0.0) visit(c - nz);
-        if (c % nz > 0 && L.gz[c - 1] > 0.0) visit(c - 1);
+    const std::size_t ny_nz = ny * nz;
+    for (int face = 0; face < kFaceCount; ++face) {
+        if (e.face_g[face].empty()) continue;
+        for_each_face_cell(e, face, [&](std::size_t c, std::size_t f, double, double) {
+            if (e.face_g[face][f] > 0.0) visit(run_of(c / nz, c % nz));
+        });
     }
-    return tail == e.n - static_cast<std::size_t>(std::count(e.material.begin(), e.material.end(), kNoMaterial));
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+        const std::size_t col = run_column[queue[head]];
+        const std::size_t i = col / ny, j = col % ny;
+        for (std::size_t k = static_cast<std::size_t>(run_start[queue[head]]);; ++k) {
+            const std::size_t c = col * nz + k;
+            if (op.gx[c] > 0.0) visit(run_of(col + ny, k));
+            if (i > 0 && op.gx[c - ny_nz] > 0.0) visit(run_of(col - ny, k));
+            if (op.gy[c] > 0.0) visit(run_of(col + 1, k));
+            if (j > 0 && op.gy[c - nz] > 0.0) visit(run_of(col - 1, k));
+            if (k + 1 == nz || op.gz[c] == 0.0) break;
+        }
+    }
+    return queue.size() == run_start.size();
 }
 
 void add_face_sources(const Engine::Impl& e, double* b) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <numeric>
 #include <string>
 
 #include "conduction/engine_impl.hpp"
@@ -42,7 +43,14 @@ std::string check_spec(const ModelSpec& s) {
             return "material " + std::to_string(m) + ": heat capacity must be finite and not negative";
     }
     const std::size_t n = static_cast<std::size_t>(cells);
+    // The largest index named (without material reads as 0) first, the
+    // offending cell only when there is one.
+    unsigned largest = 0;
     for (std::size_t c = 0; c < n; ++c) {
+        const unsigned m = s.material[c];
+        largest = std::max(largest, m == kNoMaterial ? 0u : m);
+    }
+    for (std::size_t c = 0; largest >= static_cast<unsigned>(s.material_count) && c < n; ++c) {
         if (s.material[c] != kNoMaterial && s.material[c] >= s.material_count)
             return "cell " + std::to_string(c) + " names material " + std::to_string(s.material[c]) + " of " +
                    std::to_string(s.material_count);
@@ -134,10 +142,8 @@ double true_residual(Engine::Impl& e, const double* T, const double* block_watts
     double unused = 0.0;
     source_side(e, block_watts, &unused);
     double* b = e.r.get();
-    residual(e.levels[0], T, b, b, team);
-    double sum = 0.0;
-    for (std::size_t c = 0; c < e.n; ++c) sum += std::fabs(b[c]);
-    return sum;
+    model_residual(e, T, b, b, team);
+    return std::accumulate(e.partial.begin(), e.partial.end(), 0.0);
 }
 
 double largest_change(const Engine::Impl& e, const double* a, const double* b) {
@@ -200,9 +206,13 @@ std::unique_ptr<Engine> Engine::create(const ModelSpec& spec, Status* status, st
         if (!allocate_level(coarse, true, false)) return nullptr;
         e->levels.push_back(std::move(coarse));
     }
-    for (Array* a : {&e->r, &e->z, &e->p, &e->q})
+    for (Array<double>* a : {&e->op.gx, &e->op.gy, &e->op.gz, &e->op.diag})
+        if (!a->allocate(e->n, AllocSite::engine_model)) return nullptr;
+    for (Array<double>* a : {&e->r, &e->p, &e->q})
         if (!a->allocate(e->n, AllocSite::engine_vectors)) return nullptr;
+    if (!e->z.allocate(e->n, AllocSite::engine_vectors)) return nullptr;
     e->partial.assign(static_cast<std::size_t>(spec.nx), 0.0);
+    e->partial_max.assign(static_cast<std::size_t>(spec.nx), 0.0);
 
     ThreadTeam team(1);
     int bad = -1;
@@ -288,7 +298,7 @@ Status Engine::step(const double* block_watts, double dt, Scheme scheme, double*
     }
     const double shift = scheme == Scheme::backward_euler ? 1.0 / dt : 2.0 / (kGamma * dt);
     set_shift(e, shift, team);
-    const double* cap = e.levels[0].cap.get();
+    const double* cap = e.op.cap.get();
     double* old = e.previous.get();
     double* b = e.r.get();
     double* q = e.q.get();  // free between solves
@@ -314,7 +324,7 @@ Status Engine::step(const double* block_watts, double dt, Scheme scheme, double*
     } else {
         // Stage 1, the trapezoidal rule to t + gamma dt:
         // (sC + A) T1 = 2 s C T0 - (sC + A) T0 + 2 b.
-        apply_operator(e.levels[0], old, q, nullptr, team);
+        apply_model(e, old, q, false, team);
         for (std::size_t c = 0; c < e.n; ++c) q[c] = 2.0 * shift * cap[c] * old[c] - q[c];
         solve_with(2.0);
         // Stage 2, BDF2 through T0 and T1: (sC + A) T = s C (a1 T1 - a0 T0) + b.
@@ -357,8 +367,10 @@ int Engine::block_count() const { return impl_->blocks; }
 std::size_t Engine::bytes() const {
     const Impl& e = *impl_;
     std::size_t total = e.material.size() * sizeof(std::uint16_t);
+    total += e.op.bytes();
     for (const Level& level : e.levels) total += level.bytes();
-    for (const Array* a : {&e.r, &e.z, &e.p, &e.q, &e.previous}) total += a->bytes();
+    for (const Array<double>* a : {&e.r, &e.p, &e.q, &e.previous}) total += a->bytes();
+    total += e.z.bytes();
     return total;
 }
 

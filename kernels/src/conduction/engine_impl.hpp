@@ -28,10 +28,12 @@ struct Engine::Impl {
     double reference_ambient = 0.0;  // where cells without a start value begin
     bool unreachable = false;        // some cell has no conducting path to an ambient
 
+    ModelOperator op;
     std::vector<Level> levels;
-    Array r, z, p, q;          // conjugate-gradient vectors on the model's grid
-    Array previous;            // the field before a k(T) round or a step's stage
-    std::vector<double> partial;  // per x plane partial sums
+    Array<double> r, p, q;     // conjugate-gradient vectors on the model's grid
+    Array<float> z;            // the preconditioned residual, as the V-cycle leaves it
+    Array<double> previous;    // the field before a k(T) round or a step's stage
+    std::vector<double> partial, partial_max;  // per x plane partial sums and maxima
     double shift = 0.0;           // capacity / dt factor in the diagonals now
     bool conductivity_from_field = false;  // couplings were last taken at a field
 
@@ -46,11 +48,18 @@ Status assemble(Engine::Impl& e, const double* T, ThreadTeam& team, int* bad_cel
 // Heat capacities on every level (allocated on first use).
 Status prepare_capacity(Engine::Impl& e, ThreadTeam& team);
 void set_shift(Engine::Impl& e, double shift, ThreadTeam& team);
-// Whether every cell with material conducts to some ambient.
+// Whether every cell with material conducts to some ambient (reads the
+// couplings; run once the model is assembled).
 bool all_cells_reach_an_ambient(Engine::Impl& e);
 // Adds each face cell's G * ambient to b (W).
 void add_face_sources(const Engine::Impl& e, double* b);
 double face_heat_out(const Engine::Impl& e, const double* T);
+
+// out = A x for the model's operator (with its current shift); with dot,
+// also per x plane sums of x * (A x) and maxima of |x|.
+void apply_model(Engine::Impl& e, const double* x, double* out, bool dot, ThreadTeam& team);
+// r = b - A x (b may be r); per x plane sums of |r| in e.partial.
+void model_residual(Engine::Impl& e, const double* x, const double* b, double* r, ThreadTeam& team);
 
 struct PcgOutcome {
     int iterations = 0;

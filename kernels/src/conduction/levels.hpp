@@ -2,6 +2,10 @@
 // each coarser level merges pairs of cells along x, y or both (never along
 // z, so thin layers stay resolved and the z-line relaxation stays exact
 // along the stiff direction).
+//
+// The hierarchy only preconditions conjugate gradients, so it is held in
+// single precision: half the memory traffic of the sweeps, which are bound
+// by it. The model's own operator stays in double (ModelOperator).
 #pragma once
 
 #include <cstddef>
@@ -17,36 +21,45 @@ struct ReleaseBytes {
     void operator()(void* p) const noexcept { release_bytes(p); }
 };
 
-// A native array of doubles; empty() until allocated.
+// A native array; empty() until allocated. Its contents start undefined.
+template <class T>
 class Array {
 public:
     bool allocate(std::size_t count, AllocSite site) {
-        data_.reset(allocate_array<double>(count, site));
+        data_.reset(allocate_array<T>(count, site));
         size_ = data_ ? count : 0;
         return data_ != nullptr;
     }
-    double* get() const { return data_.get(); }
-    double& operator[](std::size_t i) const { return data_[i]; }
+    T* get() const { return data_.get(); }
+    T& operator[](std::size_t i) const { return data_[i]; }
     bool empty() const { return !data_; }
-    std::size_t bytes() const { return size_ * sizeof(double); }
+    std::size_t bytes() const { return size_ * sizeof(T); }
 
 private:
-    std::unique_ptr<double[], ReleaseBytes> data_;
+    std::unique_ptr<T[], ReleaseBytes> data_;
     std::size_t size_ = 0;
+};
+
+// The model's conductance matrix, in double: what conjugate gradients solves.
+struct ModelOperator {
+    // Conductance (W/K) between a cell and its +x, +y, +z neighbour; zero
+    // on the last plane along that axis and next to a cell without material.
+    Array<double> gx, gy, gz;
+    Array<double> diag;  // couplings + face conductances + shift * cap; 1 where nothing couples
+    Array<double> cap;   // heat capacity, J/K (allocated when a transient first needs it)
+    std::size_t bytes() const { return gx.bytes() + gy.bytes() + gz.bytes() + diag.bytes() + cap.bytes(); }
 };
 
 struct Level {
     int nx = 0, ny = 0, nz = 0;
     std::size_t n = 0;
     std::vector<double> x_edges, y_edges;
-    // Conductance (W/K) between a cell and its +x, +y, +z neighbour; zero
-    // on the last plane along that axis and next to a cell without material.
-    Array gx, gy, gz;
-    Array gb;   // conductance to the ambients through the outer faces, W/K
-    Array cap;  // heat capacity, J/K (allocated when a transient first needs it)
-    Array diag;       // the sum of the couplings, gb, and shift * cap
-    Array inv_pivot;  // 1 / pivot of each z-line's Thomas elimination
-    Array x, b, r;    // coarse levels: correction, right side, residual
+    // Couplings as in ModelOperator (on level 0, its values rounded).
+    Array<float> gx, gy, gz;
+    Array<float> inv_pivot;  // 1 / pivot of each z-line's Thomas elimination
+    // Coarse levels only: conductance to the ambients, heat capacity (when
+    // a transient needs it), and the correction and right side of a cycle.
+    Array<float> gb, cap, x, b;
     // How the next coarser level merges this one's cells.
     bool merge_x = false, merge_y = false;
 
@@ -54,6 +67,7 @@ struct Level {
         return (static_cast<std::size_t>(i) * static_cast<std::size_t>(ny) + static_cast<std::size_t>(j)) *
                static_cast<std::size_t>(nz);
     }
+    std::size_t plane() const { return static_cast<std::size_t>(ny) * static_cast<std::size_t>(nz); }
     std::size_t bytes() const;
 };
 
@@ -66,22 +80,23 @@ class ThreadTeam;
 
 // The next level's shape and merge flags; false when `fine` is one column.
 bool plan_coarser(Level& fine, Level& coarse);
-// Allocates a coarse level's arrays (cap when with_capacity).
+// Allocates a level's arrays (coarse ones with gb, x, b; cap when with_capacity).
 bool allocate_level(Level& level, bool coarse, bool with_capacity);
-// Coarse gx, gy, gz, gb (and cap when both have it) from the fine level.
-void coarsen(const Level& fine, Level& coarse, ThreadTeam& team);
-// diag = couplings + gb + shift * cap (cap ignored when shift is 0), and the
-// z-lines' inverse pivots. Cells that couple to nothing get diag 1.
-void refresh_diagonal(Level& level, double shift, ThreadTeam& team);
+// Coarse gx, gy, gz from the fine level's.
+void coarsen_couplings(const Level& fine, Level& coarse, ThreadTeam& team);
+// Coarse per-cell sums (gb, cap) of a fine per-cell quantity.
+void coarsen_sums(const Level& fine, const float* fine_values, float* coarse_values, ThreadTeam& team);
+void coarsen_sums(const Level& fine, const double* fine_values, float* coarse_values, ThreadTeam& team);
+// A coarse level's inverse pivots from its couplings, gb and shift * cap
+// (cap ignored when shift is 0). Cells that couple to nothing get pivot 1.
+void refresh_pivots(Level& level, double shift, ThreadTeam& team);
+// Level 0's inverse pivots from the model's diagonal and z couplings; a
+// zero diagonal (nothing couples) becomes 1 first.
+void refresh_pivots(Level& level, ModelOperator& op, ThreadTeam& team);
 
-// out = A x; with partial_dot, also per-x-plane sums of x * (A x).
-void apply_operator(const Level& level, const double* x, double* out, double* partial_dot, ThreadTeam& team);
-// r = b - A x.
-void residual(const Level& level, const double* x, const double* b, double* r, ThreadTeam& team);
-// One z-line Gauss-Seidel sweep over the columns with (i + j) % 2 == colour.
-void smooth(const Level& level, double* x, const double* b, int colour, ThreadTeam& team);
-// x = M b for the V-cycle M starting at `first` (x and b on that level).
-void v_cycle(std::vector<Level>& levels, std::size_t first, double* x, const double* b, double* scratch,
-             ThreadTeam& team);
+// z = M r for the V-cycle M over all levels. r is scaled by `scale` (a
+// power of two, so exactly) on its way in and z is left scaled; rz gets per
+// x plane sums of r * z / scale.
+void v_cycle(std::vector<Level>& levels, const double* r, double scale, float* z, double* rz, ThreadTeam& team);
 
 }  // namespace tavro::conduction

@@ -1,6 +1,18 @@
-// The z-line multigrid: operator, residual, line relaxation, transfers and
-// the V-cycle, each looping over the x planes of a level (in parallel when
-// the level is large).
+// The z-line multigrid V-cycle in single precision: red-black z-line
+// Gauss-Seidel over the columns of each level, piecewise-constant transfers
+// between levels, each loop running over the x planes of a level (in
+// parallel when the level is large).
+//
+// Every cycle starts from a zero correction, which lets it skip work:
+// - the first sweep (colour 0) reads no neighbours: they are all zero;
+// - after the second sweep (colour 1) the colour-1 lines are solved exactly,
+//   so the residual is left on the colour-0 lines only, where it is the
+//   lateral coupling to the new colour-1 values; it is summed straight into
+//   the coarse right side;
+// - the coarse correction is added to the colour-0 neighbours as the first
+//   post sweep (colour 1) reads them: the colour-1 lines it solves, and the
+//   colour-0 lines the last sweep solves, do not depend on their own
+//   previous values, so the correction never needs storing on the fine level.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -11,78 +23,165 @@
 namespace tavro::conduction {
 namespace {
 
-// The four lateral neighbours of a column: couplings and values, pointing
-// at zeros where the column sits on an outer face.
-struct Lateral {
-    const double *g[4], *x[4];
+// Lines relaxed together: their Thomas recurrences are independent, so the
+// processor overlaps them instead of waiting on one chain.
+constexpr int kGroup = 8;
 
-    double sum(std::size_t k) const {
-        return g[0][k] * x[0][k] + g[1][k] * x[1][k] + g[2][k] * x[2][k] + g[3][k] * x[3][k];
-    }
+// A column's four lateral neighbours: couplings, values and (while the
+// coarse correction is pending) the correction, pointing at zeros where
+// the column sits on an outer face.
+struct Neighbours {
+    const float *g[4], *x[4], *e[4];
 };
 
-Lateral lateral(const Level& L, const double* x, std::size_t c0, int i, int j, const double* zeros) {
-    const std::size_t sx = static_cast<std::size_t>(L.ny) * static_cast<std::size_t>(L.nz);
-    const std::size_t sy = static_cast<std::size_t>(L.nz);
-    Lateral n;
-    n.g[0] = i > 0 ? L.gx.get() + c0 - sx : zeros;
-    n.x[0] = i > 0 ? x + c0 - sx : zeros;
+// Where a fine column's correction lives on the coarse level.
+const float* correction(const Level& L, const Level* C, int i, int j) {
+    return C->x.get() + C->column(L.merge_x ? i / 2 : i, L.merge_y ? j / 2 : j);
+}
+
+Neighbours neighbours(const Level& L, const float* x, const Level* C, int i, int j, const float* zeros) {
+    const std::size_t sx = L.plane(), sy = static_cast<std::size_t>(L.nz);
+    const std::size_t c0 = L.column(i, j);
+    Neighbours n;
+    const bool has[4] = {i > 0, i + 1 < L.nx, j > 0, j + 1 < L.ny};
+    const std::size_t at[4] = {c0 - sx, c0 + sx, c0 - sy, c0 + sy};
+    const int ni[4] = {i - 1, i + 1, i, i};
+    const int nj[4] = {j, j, j - 1, j + 1};
+    n.g[0] = has[0] ? L.gx.get() + at[0] : zeros;
     n.g[1] = L.gx.get() + c0;  // zero on the last x plane
-    n.x[1] = i + 1 < L.nx ? x + c0 + sx : zeros;
-    n.g[2] = j > 0 ? L.gy.get() + c0 - sy : zeros;
-    n.x[2] = j > 0 ? x + c0 - sy : zeros;
+    n.g[2] = has[2] ? L.gy.get() + at[2] : zeros;
     n.g[3] = L.gy.get() + c0;
-    n.x[3] = j + 1 < L.ny ? x + c0 + sy : zeros;
+    for (int d = 0; d < 4; ++d) {
+        n.x[d] = has[d] ? x + at[d] : zeros;
+        n.e[d] = has[d] && C != nullptr ? correction(L, C, ni[d], nj[d]) : zeros;
+    }
     return n;
 }
 
-// Cost weights for ThreadTeam: cell updates per x plane.
-std::size_t plane_cells(const Level& L) { return static_cast<std::size_t>(L.ny) * static_cast<std::size_t>(L.nz); }
-
-void apply_columns(const Level& L, const double* x, const double* b, double* out, double* partial_dot,
-                   std::size_t i_begin, std::size_t i_end) {
-    std::vector<double> zeros(static_cast<std::size_t>(L.nz), 0.0);
-    const double* gz = L.gz.get();
-    const double* diag = L.diag.get();
-    const std::size_t nz = static_cast<std::size_t>(L.nz);
-    for (std::size_t i = i_begin; i < i_end; ++i) {
-        double dot = 0.0;
-        for (int j = 0; j < L.ny; ++j) {
-            const std::size_t c0 = L.column(static_cast<int>(i), j);
-            const Lateral n = lateral(L, x, c0, static_cast<int>(i), j, zeros.data());
-            for (std::size_t k = 0; k < nz; ++k) {
-                const std::size_t c = c0 + k;
-                double ax = diag[c] * x[c] - n.sum(k);
-                if (k > 0) ax -= gz[c - 1] * x[c - 1];
-                if (k + 1 < nz) ax -= gz[c] * x[c + 1];
-                if (b != nullptr) {
-                    out[c] = b[c] - ax;
-                } else {
-                    out[c] = ax;
-                    dot += x[c] * ax;
-                }
-            }
-        }
-        if (partial_dot != nullptr) partial_dot[i] = dot;
+// out[k] += the heat the neighbours push into the column at the values x
+// (plus the pending correction when `corrected`).
+template <bool corrected>
+void add_lateral(const Neighbours& n, std::size_t nz, float* out) {
+    const float *g0 = n.g[0], *g1 = n.g[1], *g2 = n.g[2], *g3 = n.g[3];
+    const float *x0 = n.x[0], *x1 = n.x[1], *x2 = n.x[2], *x3 = n.x[3];
+    if (corrected) {
+        const float *e0 = n.e[0], *e1 = n.e[1], *e2 = n.e[2], *e3 = n.e[3];
+        for (std::size_t k = 0; k < nz; ++k)
+            out[k] += g0[k] * (x0[k] + e0[k]) + g1[k] * (x1[k] + e1[k]) + g2[k] * (x2[k] + e2[k]) +
+                      g3[k] * (x3[k] + e3[k]);
+    } else {
+        for (std::size_t k = 0; k < nz; ++k) out[k] += g0[k] * x0[k] + g1[k] * x1[k] + g2[k] * x2[k] + g3[k] * x3[k];
     }
 }
 
-void restrict_sum(const Level& fine, const double* r, Level& coarse, ThreadTeam& team) {
-    const std::size_t nz = static_cast<std::size_t>(fine.nz);
-    team.parallel_for(static_cast<std::size_t>(coarse.nx), 4 * plane_cells(coarse), [&](std::size_t b, std::size_t e) {
-        for (std::size_t I = b; I < e; ++I) {
-            const int i0 = fine.merge_x ? 2 * static_cast<int>(I) : static_cast<int>(I);
-            const int i1 = std::min(fine.nx, fine.merge_x ? i0 + 2 : i0 + 1);
-            for (int J = 0; J < coarse.ny; ++J) {
-                const int j0 = fine.merge_y ? 2 * J : J;
-                const int j1 = std::min(fine.ny, fine.merge_y ? j0 + 2 : j0 + 1);
-                double* out = coarse.b.get() + coarse.column(static_cast<int>(I), J);
-                std::memcpy(out, r + fine.column(i0, j0), nz * sizeof(double));
+// The level's right side, scaled into single precision on level 0.
+void load(const double* b, double scale, std::size_t nz, float* out) {
+    for (std::size_t k = 0; k < nz; ++k) out[k] = static_cast<float>(b[k] * scale);
+}
+void load(const float* b, double, std::size_t nz, float* out) { std::memcpy(out, b, nz * sizeof(float)); }
+
+enum class Neighbourhood { zero, current, corrected };
+
+struct Sweep {
+    const Level& L;
+    const Level* coarse;  // with Neighbourhood::corrected
+    float* x;
+    int colour;
+    Neighbourhood reads;
+};
+
+// Thomas elimination of kGroup lines at once: line g's right side, z
+// couplings and inverse pivots are rows g of rhs, gz and ip (nz apart, all
+// in cache). The forward pass runs in place over rhs, the back
+// substitution writes x[g]; a missing line of a short group has zero pivots.
+void solve_lines(std::size_t nz, const float* gz, const float* ip, float* rhs, float* const* x) {
+    float y[kGroup];
+    for (int g = 0; g < kGroup; ++g) {
+        y[g] = rhs[g * nz] * ip[g * nz];
+        rhs[g * nz] = y[g];
+    }
+    for (std::size_t k = 1; k < nz; ++k) {
+        for (int g = 0; g < kGroup; ++g) {
+            const std::size_t at = g * nz + k;
+            y[g] = (rhs[at] + gz[at - 1] * y[g]) * ip[at];
+            rhs[at] = y[g];
+        }
+    }
+    for (int g = 0; g < kGroup; ++g) x[g][nz - 1] = y[g];
+    for (std::size_t k = nz - 1; k-- > 0;) {
+        for (int g = 0; g < kGroup; ++g) {
+            const std::size_t at = g * nz + k;
+            y[g] = rhs[at] + gz[at] * ip[at] * y[g];
+            x[g][k] = y[g];
+        }
+    }
+}
+
+// Solves the lines of one colour in planes [first, end), kGroup at a time:
+// each line's right side is formed and its coefficients copied, streaming
+// along the line, before the recurrences run over the copies.
+template <class B>
+void sweep_planes(const Sweep& s, const B* b, double scale, std::size_t first, std::size_t end) {
+    const Level& L = s.L;
+    const std::size_t nz = static_cast<std::size_t>(L.nz);
+    std::vector<float> zeros(nz, 0.0f), rhs(kGroup * nz), gz(kGroup * nz), ip(kGroup * nz), spare(nz);
+    float* xs[kGroup];
+    for (std::size_t i = first; i < end; ++i) {
+        const int ii = static_cast<int>(i);
+        for (int j0 = (s.colour + ii) & 1; j0 < L.ny; j0 += 2 * kGroup) {
+            for (int g = 0; g < kGroup; ++g) {
+                const int j = j0 + 2 * g;
+                float* row = rhs.data() + static_cast<std::size_t>(g) * nz;
+                float* gz_row = gz.data() + static_cast<std::size_t>(g) * nz;
+                float* ip_row = ip.data() + static_cast<std::size_t>(g) * nz;
+                if (j >= L.ny) {
+                    std::fill(row, row + nz, 0.0f);
+                    std::fill(gz_row, gz_row + nz, 0.0f);
+                    std::fill(ip_row, ip_row + nz, 0.0f);
+                    xs[g] = spare.data();
+                    continue;
+                }
+                const std::size_t c = L.column(ii, j);
+                std::memcpy(gz_row, L.gz.get() + c, nz * sizeof(float));
+                std::memcpy(ip_row, L.inv_pivot.get() + c, nz * sizeof(float));
+                xs[g] = s.x + c;
+                load(b + c, scale, nz, row);
+                if (s.reads == Neighbourhood::current) {
+                    add_lateral<false>(neighbours(L, s.x, nullptr, ii, j, zeros.data()), nz, row);
+                } else if (s.reads == Neighbourhood::corrected) {
+                    add_lateral<true>(neighbours(L, s.x, s.coarse, ii, j, zeros.data()), nz, row);
+                }
+            }
+            solve_lines(nz, gz.data(), ip.data(), rhs.data(), xs);
+        }
+    }
+}
+
+template <class B>
+void sweep(const Sweep& s, const B* b, double scale, ThreadTeam& team) {
+    team.parallel_for(static_cast<std::size_t>(s.L.nx), s.L.plane(), [&](std::size_t first, std::size_t end) {
+        sweep_planes(s, b, scale, first, end);
+    });
+}
+
+// Coarse b = the fine residual summed over each merged block: on the
+// colour-0 lines, the lateral push of the colour-1 values; zero elsewhere.
+void restrict_residual(const Level& L, const float* x, Level& C, ThreadTeam& team) {
+    const std::size_t nz = static_cast<std::size_t>(L.nz);
+    team.parallel_for(static_cast<std::size_t>(C.nx), 4 * C.plane(), [&](std::size_t first, std::size_t end) {
+        std::vector<float> zeros(nz, 0.0f);
+        for (std::size_t I = first; I < end; ++I) {
+            const int i0 = L.merge_x ? 2 * static_cast<int>(I) : static_cast<int>(I);
+            const int i1 = std::min(L.nx, L.merge_x ? i0 + 2 : i0 + 1);
+            for (int J = 0; J < C.ny; ++J) {
+                const int j0 = L.merge_y ? 2 * J : J;
+                const int j1 = std::min(L.ny, L.merge_y ? j0 + 2 : j0 + 1);
+                float* out = C.b.get() + C.column(static_cast<int>(I), J);
+                std::fill(out, out + nz, 0.0f);
                 for (int i = i0; i < i1; ++i) {
                     for (int j = j0; j < j1; ++j) {
-                        if (i == i0 && j == j0) continue;
-                        const double* in = r + fine.column(i, j);
-                        for (std::size_t k = 0; k < nz; ++k) out[k] += in[k];
+                        if (((i + j) & 1) != 0) continue;
+                        add_lateral<false>(neighbours(L, x, nullptr, i, j, zeros.data()), nz, out);
                     }
                 }
             }
@@ -90,79 +189,37 @@ void restrict_sum(const Level& fine, const double* r, Level& coarse, ThreadTeam&
     });
 }
 
-void prolong_add(const Level& fine, const Level& coarse, double* x, ThreadTeam& team) {
-    const std::size_t nz = static_cast<std::size_t>(fine.nz);
-    team.parallel_for(static_cast<std::size_t>(fine.nx), plane_cells(fine), [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) {
-            const int I = fine.merge_x ? static_cast<int>(i) / 2 : static_cast<int>(i);
-            for (int j = 0; j < fine.ny; ++j) {
-                const int J = fine.merge_y ? j / 2 : j;
-                const double* in = coarse.x.get() + coarse.column(I, J);
-                double* out = x + fine.column(static_cast<int>(i), j);
-                for (std::size_t k = 0; k < nz; ++k) out[k] += in[k];
-            }
+// Per plane of level 0: sum of r * z / scale.
+void plane_dots(const Level& L, const double* r, const float* z, double inverse_scale, double* rz, ThreadTeam& team) {
+    const std::size_t sx = L.plane();
+    team.parallel_for(static_cast<std::size_t>(L.nx), sx / 2, [&](std::size_t first, std::size_t end) {
+        for (std::size_t i = first; i < end; ++i) {
+            double s = 0.0;
+            for (std::size_t c = i * sx; c < (i + 1) * sx; ++c) s += r[c] * (static_cast<double>(z[c]) * inverse_scale);
+            rz[i] = s;
         }
     });
+}
+
+template <class B>
+void cycle(std::vector<Level>& levels, std::size_t l, float* x, const B* b, double scale, ThreadTeam& team) {
+    const Level& L = levels[l];
+    sweep(Sweep{L, nullptr, x, 0, Neighbourhood::zero}, b, scale, team);
+    if (l + 1 == levels.size()) return;  // one column: the line solve was exact
+    sweep(Sweep{L, nullptr, x, 1, Neighbourhood::current}, b, scale, team);
+    Level& C = levels[l + 1];
+    restrict_residual(L, x, C, team);
+    cycle(levels, l + 1, C.x.get(), C.b.get(), 1.0, team);
+    // The reverse colour order after the correction keeps the cycle symmetric.
+    sweep(Sweep{L, &C, x, 1, Neighbourhood::corrected}, b, scale, team);
+    sweep(Sweep{L, nullptr, x, 0, Neighbourhood::current}, b, scale, team);
 }
 
 }  // namespace
 
-void apply_operator(const Level& L, const double* x, double* out, double* partial_dot, ThreadTeam& team) {
-    team.parallel_for(static_cast<std::size_t>(L.nx), 2 * plane_cells(L), [&](std::size_t b, std::size_t e) {
-        apply_columns(L, x, nullptr, out, partial_dot, b, e);
-    });
-}
-
-void residual(const Level& L, const double* x, const double* b, double* r, ThreadTeam& team) {
-    team.parallel_for(static_cast<std::size_t>(L.nx), 2 * plane_cells(L), [&](std::size_t first, std::size_t end) {
-        apply_columns(L, x, b, r, nullptr, first, end);
-    });
-}
-
-void smooth(const Level& L, double* x, const double* b, int colour, ThreadTeam& team) {
-    const std::size_t nz = static_cast<std::size_t>(L.nz);
-    team.parallel_for(static_cast<std::size_t>(L.nx), plane_cells(L), [&](std::size_t first, std::size_t end) {
-        std::vector<double> zeros(nz, 0.0);
-        const double* gz = L.gz.get();
-        const double* ip = L.inv_pivot.get();
-        for (std::size_t i = first; i < end; ++i) {
-            for (int j = (colour + static_cast<int>(i)) & 1; j < L.ny; j += 2) {
-                const std::size_t c0 = L.column(static_cast<int>(i), j);
-                const Lateral n = lateral(L, x, c0, static_cast<int>(i), j, zeros.data());
-                double* xc = x + c0;
-                const double* bc = b + c0;
-                const double* gzc = gz + c0;
-                const double* ipc = ip + c0;
-                // Thomas: forward elimination with the stored pivots, then back.
-                double previous = (bc[0] + n.sum(0)) * ipc[0];
-                xc[0] = previous;
-                for (std::size_t k = 1; k < nz; ++k) {
-                    previous = (bc[k] + n.sum(k) + gzc[k - 1] * previous) * ipc[k];
-                    xc[k] = previous;
-                }
-                for (std::size_t k = nz - 1; k-- > 0;) xc[k] += gzc[k] * ipc[k] * xc[k + 1];
-            }
-        }
-    });
-}
-
-void v_cycle(std::vector<Level>& levels, std::size_t first, double* x, const double* b, double* scratch,
-             ThreadTeam& team) {
-    Level& L = levels[first];
-    team.parallel_for(static_cast<std::size_t>(L.nx), plane_cells(L) / 4, [&](std::size_t s, std::size_t e) {
-        std::memset(x + L.column(static_cast<int>(s), 0), 0, (e - s) * plane_cells(L) * sizeof(double));
-    });
-    smooth(L, x, b, 0, team);
-    smooth(L, x, b, 1, team);
-    if (first + 1 == levels.size()) return;  // one column: the line solve was exact
-    residual(L, x, b, scratch, team);
-    Level& C = levels[first + 1];
-    restrict_sum(L, scratch, C, team);
-    v_cycle(levels, first + 1, C.x.get(), C.b.get(), C.r.get(), team);
-    prolong_add(L, C, x, team);
-    // The reverse order after the correction keeps the preconditioner symmetric.
-    smooth(L, x, b, 1, team);
-    smooth(L, x, b, 0, team);
+void v_cycle(std::vector<Level>& levels, const double* r, double scale, float* z, double* rz, ThreadTeam& team) {
+    cycle(levels, 0, z, r, scale, team);
+    plane_dots(levels[0], r, z, 1.0 / scale, rz, team);
 }
 
 }  // namespace tavro::conduction

@@ -1,6 +1,12 @@
-// Conjugate gradients on the model's grid, preconditioned by one V-cycle.
-// Reductions go through per-x-plane partial sums added in plane order, so
-// the iterates are the same bits whatever the number of threads.
+// Conjugate gradients on the model's grid in double precision,
+// preconditioned by one single-precision V-cycle, and the model's operator
+// they apply. Reductions go through per-x-plane partial sums added in plane
+// order, so the iterates are the same bits whatever the number of threads.
+//
+// Each iteration makes four passes over the grid: q = A p (with p.q and
+// max |p|), r -= alpha q (with sum |r|), the V-cycle (with r.z), and
+// x += alpha p with p = z + beta p. The change of the iteration,
+// max |alpha p|, is |alpha| max |p|: rounding is monotonic.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -19,92 +25,145 @@ std::size_t plane_cells(const Engine::Impl& e) {
     return static_cast<std::size_t>(e.ny) * static_cast<std::size_t>(e.nz);
 }
 
-// Per plane: sum of |r|.
-double residual_sum(Engine::Impl& e, const double* r, ThreadTeam& team) {
-    const std::size_t sx = plane_cells(e);
-    team.parallel_for(static_cast<std::size_t>(e.nx), sx / 2, [&](std::size_t first, std::size_t end) {
-        for (std::size_t i = first; i < end; ++i) {
-            double s = 0.0;
-            for (std::size_t c = i * sx; c < (i + 1) * sx; ++c) s += std::fabs(r[c]);
-            e.partial[i] = s;
-        }
-    });
-    return ordered_sum(e.partial);
+// ax = A x over the column starting at c0 of plane i, row j.
+void column_product(const Engine::Impl& e, const double* x, std::size_t i, int j, const double* zeros,
+                    double* ax) {
+    const std::size_t nz = static_cast<std::size_t>(e.nz), sx = plane_cells(e);
+    const std::size_t c0 = (i * static_cast<std::size_t>(e.ny) + static_cast<std::size_t>(j)) * nz;
+    const double* gx = e.op.gx.get();
+    const double* gy = e.op.gy.get();
+    const double* gz = e.op.gz.get() + c0;
+    const double* diag = e.op.diag.get() + c0;
+    const double* xc = x + c0;
+    const double* g0 = i > 0 ? gx + c0 - sx : zeros;
+    const double* x0 = i > 0 ? x + c0 - sx : zeros;
+    const double* g1 = gx + c0;  // zero on the last x plane
+    const double* x1 = i + 1 < static_cast<std::size_t>(e.nx) ? x + c0 + sx : zeros;
+    const double* g2 = j > 0 ? gy + c0 - nz : zeros;
+    const double* x2 = j > 0 ? x + c0 - nz : zeros;
+    const double* g3 = gy + c0;
+    const double* x3 = j + 1 < e.ny ? x + c0 + nz : zeros;
+    for (std::size_t k = 0; k < nz; ++k)
+        ax[k] = diag[k] * xc[k] - (g0[k] * x0[k] + g1[k] * x1[k] + g2[k] * x2[k] + g3[k] * x3[k]);
+    for (std::size_t k = 1; k < nz; ++k) ax[k] -= gz[k - 1] * xc[k - 1];
+    for (std::size_t k = 0; k + 1 < nz; ++k) ax[k] -= gz[k] * xc[k + 1];
+}
+
+// A power of two near 1 / residual: the V-cycle's input then sits well
+// inside single precision's range whatever the units.
+double input_scale(double residual) {
+    return residual > 0.0 && std::isfinite(residual) ? std::ldexp(1.0, -std::ilogb(residual)) : 1.0;
 }
 
 }  // namespace
 
+void apply_model(Engine::Impl& e, const double* x, double* out, bool dot, ThreadTeam& team) {
+    const std::size_t sx = plane_cells(e), nz = static_cast<std::size_t>(e.nz);
+    team.parallel_for(static_cast<std::size_t>(e.nx), 2 * sx, [&](std::size_t first, std::size_t end) {
+        std::vector<double> zeros(nz, 0.0);
+        for (std::size_t i = first; i < end; ++i) {
+            double s = 0.0, largest = 0.0;
+            for (int j = 0; j < e.ny; ++j) {
+                const std::size_t c0 = i * sx + static_cast<std::size_t>(j) * nz;
+                column_product(e, x, i, j, zeros.data(), out + c0);
+                if (!dot) continue;
+                for (std::size_t c = c0; c < c0 + nz; ++c) {
+                    s += x[c] * out[c];
+                    largest = std::max(largest, std::fabs(x[c]));
+                }
+            }
+            if (dot) {
+                e.partial[i] = s;
+                e.partial_max[i] = largest;
+            }
+        }
+    });
+}
+
+void model_residual(Engine::Impl& e, const double* x, const double* b, double* r, ThreadTeam& team) {
+    const std::size_t sx = plane_cells(e), nz = static_cast<std::size_t>(e.nz);
+    team.parallel_for(static_cast<std::size_t>(e.nx), 2 * sx, [&](std::size_t first, std::size_t end) {
+        std::vector<double> zeros(nz, 0.0), ax(nz);
+        for (std::size_t i = first; i < end; ++i) {
+            double s = 0.0;
+            for (int j = 0; j < e.ny; ++j) {
+                const std::size_t c0 = i * sx + static_cast<std::size_t>(j) * nz;
+                column_product(e, x, i, j, zeros.data(), ax.data());
+                for (std::size_t k = 0; k < nz; ++k) {
+                    r[c0 + k] = b[c0 + k] - ax[k];
+                    s += std::fabs(r[c0 + k]);
+                }
+            }
+            e.partial[i] = s;
+        }
+    });
+}
+
 PcgOutcome solve_pcg(Engine::Impl& e, double* x, const SolveOptions& options, double scale, ThreadTeam& team) {
-    std::vector<Level>& levels = e.levels;
-    const Level& L = levels[0];
     double* r = e.r.get();
-    double* z = e.z.get();
+    float* z = e.z.get();
     double* p = e.p.get();
     double* q = e.q.get();
     const std::size_t sx = plane_cells(e);
     const std::size_t planes = static_cast<std::size_t>(e.nx);
 
-    residual(L, x, r, r, team);  // r held b: now b - A x
+    model_residual(e, x, r, r, team);  // r held b: now b - A x
     PcgOutcome out;
-    out.residual = residual_sum(e, r, team);
+    out.residual = ordered_sum(e.partial);
     const double tol_watts = options.tol_watts >= 0.0 ? options.tol_watts : 1e-9 * std::max(scale, out.residual);
     if (out.residual <= tol_watts) {
         out.converged = true;
         return out;
     }
-    v_cycle(levels, 0, z, r, q, team);
-    team.parallel_for(planes, sx / 2, [&](std::size_t first, std::size_t end) {
-        for (std::size_t i = first; i < end; ++i) {
-            double s = 0.0;
-            for (std::size_t c = i * sx; c < (i + 1) * sx; ++c) {
-                p[c] = z[c];
-                s += r[c] * z[c];
-            }
-            e.partial[i] = s;
-        }
-    });
+    double z_scale = input_scale(out.residual);
+    v_cycle(e.levels, r, z_scale, z, e.partial.data(), team);
     double rz = ordered_sum(e.partial);
-    std::vector<double> change(planes, 0.0);
+    team.parallel_for(planes, sx / 2, [&](std::size_t first, std::size_t end) {
+        const double inverse = 1.0 / z_scale;
+        for (std::size_t c = first * sx; c < end * sx; ++c) p[c] = static_cast<double>(z[c]) * inverse;
+    });
     while (out.iterations < options.max_iterations) {
-        apply_operator(L, p, q, e.partial.data(), team);
+        apply_model(e, p, q, true, team);
         const double pq = ordered_sum(e.partial);
         if (!(pq > 0.0) || !std::isfinite(pq) || !std::isfinite(rz)) break;  // breakdown: no descent left
         const double alpha = rz / pq;
         team.parallel_for(planes, sx / 2, [&](std::size_t first, std::size_t end) {
             for (std::size_t i = first; i < end; ++i) {
-                double s = 0.0, largest = 0.0;
+                double s = 0.0;
                 for (std::size_t c = i * sx; c < (i + 1) * sx; ++c) {
-                    const double step = alpha * p[c];
-                    x[c] += step;
                     r[c] -= alpha * q[c];
                     s += std::fabs(r[c]);
-                    largest = std::max(largest, std::fabs(step));
                 }
                 e.partial[i] = s;
-                change[i] = largest;
             }
         });
         ++out.iterations;
         out.residual = ordered_sum(e.partial);
-        out.change = *std::max_element(change.begin(), change.end());
-        if (out.residual <= tol_watts && out.change <= options.tol_kelvin) {
+        out.change = std::fabs(alpha) * *std::max_element(e.partial_max.begin(), e.partial_max.end());
+        const bool done = out.residual <= tol_watts && out.change <= options.tol_kelvin;
+        double beta = 0.0;
+        if (!done) {
+            z_scale = input_scale(out.residual);
+            v_cycle(e.levels, r, z_scale, z, e.partial.data(), team);
+            const double rz_next = ordered_sum(e.partial);
+            beta = rz_next / rz;
+            rz = rz_next;
+        }
+        team.parallel_for(planes, sx / 2, [&](std::size_t first, std::size_t end) {
+            const double inverse = 1.0 / z_scale;
+            if (done) {
+                for (std::size_t c = first * sx; c < end * sx; ++c) x[c] += alpha * p[c];
+                return;
+            }
+            for (std::size_t c = first * sx; c < end * sx; ++c) {
+                x[c] += alpha * p[c];
+                p[c] = static_cast<double>(z[c]) * inverse + beta * p[c];
+            }
+        });
+        if (done) {
             out.converged = true;
             break;
         }
-        v_cycle(levels, 0, z, r, q, team);
-        team.parallel_for(planes, sx / 2, [&](std::size_t first, std::size_t end) {
-            for (std::size_t i = first; i < end; ++i) {
-                double s = 0.0;
-                for (std::size_t c = i * sx; c < (i + 1) * sx; ++c) s += r[c] * z[c];
-                e.partial[i] = s;
-            }
-        });
-        const double rz_next = ordered_sum(e.partial);
-        const double beta = rz_next / rz;
-        rz = rz_next;
-        team.parallel_for(planes, sx / 2, [&](std::size_t first, std::size_t end) {
-            for (std::size_t c = first * sx; c < end * sx; ++c) p[c] = z[c] + beta * p[c];
-        });
     }
     return out;
 }
