@@ -101,25 +101,37 @@ double mean_ambient(const Engine::Impl& e) {
     return weight > 0.0 ? sum / weight : 0.0;
 }
 
-// Where the solve's own numbers start: cells without material at zero,
-// missing start values at the mean ambient.
-void enter_field(const Engine::Impl& e, double* T) {
-    for (std::size_t c = 0; c < e.n; ++c) {
-        if (!e.present(c)) T[c] = 0.0;
-        else if (!std::isfinite(T[c])) T[c] = e.reference_ambient;
-    }
+// Calls fn(first, end) on ranges of whole x planes of cells, in parallel.
+template <class Fn>
+void for_cells(const Engine::Impl& e, ThreadTeam& team, Fn fn) {
+    const std::size_t sx = static_cast<std::size_t>(e.ny) * static_cast<std::size_t>(e.nz);
+    team.parallel_for(static_cast<std::size_t>(e.nx), sx / 2,
+                      [&](std::size_t first, std::size_t end) { fn(first * sx, end * sx); });
 }
 
-void leave_field(const Engine::Impl& e, double* T) {
-    for (std::size_t c = 0; c < e.n; ++c)
-        if (!e.present(c)) T[c] = kNaN;
+// Where the solve's own numbers start: cells without material at zero,
+// missing start values at the mean ambient.
+void enter_field(const Engine::Impl& e, double* T, ThreadTeam& team) {
+    for_cells(e, team, [&](std::size_t first, std::size_t end) {
+        for (std::size_t c = first; c < end; ++c) {
+            if (!e.present(c)) T[c] = 0.0;
+            else if (!std::isfinite(T[c])) T[c] = e.reference_ambient;
+        }
+    });
+}
+
+void leave_field(const Engine::Impl& e, double* T, ThreadTeam& team) {
+    for_cells(e, team, [&](std::size_t first, std::size_t end) {
+        for (std::size_t c = first; c < end; ++c)
+            if (!e.present(c)) T[c] = kNaN;
+    });
 }
 
 // b (in r) = block sources + face conductances times their ambients; the
 // total power in *power.
-void source_side(Engine::Impl& e, const double* block_watts, double* power) {
+void source_side(Engine::Impl& e, const double* block_watts, double* power, ThreadTeam& team) {
     double* b = e.r.get();
-    std::fill(b, b + e.n, 0.0);
+    for_cells(e, team, [&](std::size_t first, std::size_t end) { std::fill(b + first, b + end, 0.0); });
     double total = 0.0;
     for (std::size_t s = 0; s < e.source_cell.size(); ++s) {
         const double w = e.source_weight[s] * block_watts[e.source_block[s]];
@@ -140,16 +152,22 @@ double power_scale(const Engine::Impl& e, const double* block_watts) {
 // conjugate gradients drifts from it by rounding).
 double true_residual(Engine::Impl& e, const double* T, const double* block_watts, ThreadTeam& team) {
     double unused = 0.0;
-    source_side(e, block_watts, &unused);
+    source_side(e, block_watts, &unused, team);
     double* b = e.r.get();
     model_residual(e, T, b, b, team);
     return std::accumulate(e.partial.begin(), e.partial.end(), 0.0);
 }
 
-double largest_change(const Engine::Impl& e, const double* a, const double* b) {
-    double largest = 0.0;
-    for (std::size_t c = 0; c < e.n; ++c) largest = std::max(largest, std::fabs(a[c] - b[c]));
-    return largest;
+double largest_change(Engine::Impl& e, const double* a, const double* b, ThreadTeam& team) {
+    const std::size_t sx = static_cast<std::size_t>(e.ny) * static_cast<std::size_t>(e.nz);
+    team.parallel_for(static_cast<std::size_t>(e.nx), sx / 2, [&](std::size_t first, std::size_t end) {
+        for (std::size_t i = first; i < end; ++i) {
+            double largest = 0.0;
+            for (std::size_t c = i * sx; c < (i + 1) * sx; ++c) largest = std::max(largest, std::fabs(a[c] - b[c]));
+            e.partial_max[i] = largest;
+        }
+    });
+    return *std::max_element(e.partial_max.begin(), e.partial_max.end());
 }
 
 Status conductivity_failure(const Engine::Impl& e, const double* T, int cell, SolveReport* report) {
@@ -237,7 +255,7 @@ Status Engine::steady(const double* block_watts, double* T, const SolveOptions& 
     *report = SolveReport();
     if (e.unreachable) return Status::no_heat_path;
     ThreadTeam team(options.threads);
-    enter_field(e, T);
+    enter_field(e, T, team);
     const bool follow = options.follow_temperature && e.any_temperature_dependent;
     int bad = -1;
     if (follow || e.conductivity_from_field) {
@@ -248,8 +266,11 @@ Status Engine::steady(const double* block_watts, double* T, const SolveOptions& 
     const double scale = power_scale(e, block_watts);
     Status status = Status::not_converged;
     for (int round = 0; round < (follow ? options.picard_limit : 1); ++round) {
-        if (follow) std::copy(T, T + e.n, e.previous.get());
-        source_side(e, block_watts, &report->power_watts);
+        if (follow) {
+            double* previous = e.previous.get();
+            for_cells(e, team, [&](std::size_t first, std::size_t end) { std::copy(T + first, T + end, previous + first); });
+        }
+        source_side(e, block_watts, &report->power_watts, team);
         const PcgOutcome outcome = solve_pcg(e, T, options, scale, team);
         report->iterations += outcome.iterations;
         report->solves += 1;
@@ -259,9 +280,9 @@ Status Engine::steady(const double* block_watts, double* T, const SolveOptions& 
             status = Status::ok;
             break;
         }
-        report->picard_change = largest_change(e, T, e.previous.get());
+        report->picard_change = largest_change(e, T, e.previous.get(), team);
         if (assemble(e, T, team, &bad) != Status::ok) {
-            leave_field(e, T);
+            leave_field(e, T, team);
             return conductivity_failure(e, T, bad, report);
         }
         if (report->picard_change <= options.picard_tol) {
@@ -271,7 +292,7 @@ Status Engine::steady(const double* block_watts, double* T, const SolveOptions& 
     }
     report->residual_watts = true_residual(e, T, block_watts, team);
     report->heat_out_watts = face_heat_out(e, T);
-    leave_field(e, T);
+    leave_field(e, T, team);
     return status;
 } catch (const std::bad_alloc&) {
     return Status::out_of_memory;
@@ -284,7 +305,7 @@ Status Engine::step(const double* block_watts, double dt, Scheme scheme, double*
     *report = SolveReport();
     if (!(dt > 0.0) || !std::isfinite(dt)) return Status::invalid_model;
     ThreadTeam team(options.threads);
-    enter_field(e, T);
+    enter_field(e, T, team);
     if (prepare_capacity(e, team) != Status::ok) return Status::out_of_memory;
     if (e.previous.empty() && !e.previous.allocate(e.n, AllocSite::engine_vectors)) return Status::out_of_memory;
     const bool follow = options.follow_temperature && e.any_temperature_dependent;
@@ -292,7 +313,7 @@ Status Engine::step(const double* block_watts, double dt, Scheme scheme, double*
     // k(T) is taken at the field at the start of the step.
     if (follow || e.conductivity_from_field) {
         if (assemble(e, follow ? T : nullptr, team, &bad) != Status::ok) {
-            leave_field(e, T);
+            leave_field(e, T, team);
             return conductivity_failure(e, T, bad, report);
         }
     }
@@ -303,14 +324,16 @@ Status Engine::step(const double* block_watts, double dt, Scheme scheme, double*
     double* b = e.r.get();
     double* q = e.q.get();  // free between solves
     const double scale = power_scale(e, block_watts);
-    std::copy(T, T + e.n, old);
+    for_cells(e, team, [&](std::size_t first, std::size_t end) { std::copy(T + first, T + end, old + first); });
     Status status = Status::ok;
     // Solves (sC + A) T = sources + faces + factor * b-part already in q.
     auto solve_with = [&](double source_factor) {
         double power = 0.0;
-        source_side(e, block_watts, &power);
+        source_side(e, block_watts, &power, team);
         report->power_watts = power;
-        for (std::size_t c = 0; c < e.n; ++c) b[c] = source_factor * b[c] + q[c];
+        for_cells(e, team, [&](std::size_t first, std::size_t end) {
+            for (std::size_t c = first; c < end; ++c) b[c] = source_factor * b[c] + q[c];
+        });
         const PcgOutcome outcome = solve_pcg(e, T, options, scale, team);
         report->iterations += outcome.iterations;
         report->solves += 1;
@@ -319,22 +342,28 @@ Status Engine::step(const double* block_watts, double dt, Scheme scheme, double*
         if (!outcome.converged) status = Status::not_converged;
     };
     if (scheme == Scheme::backward_euler) {
-        for (std::size_t c = 0; c < e.n; ++c) q[c] = shift * cap[c] * old[c];
+        for_cells(e, team, [&](std::size_t first, std::size_t end) {
+            for (std::size_t c = first; c < end; ++c) q[c] = shift * cap[c] * old[c];
+        });
         solve_with(1.0);
     } else {
         // Stage 1, the trapezoidal rule to t + gamma dt:
         // (sC + A) T1 = 2 s C T0 - (sC + A) T0 + 2 b.
         apply_model(e, old, q, false, team);
-        for (std::size_t c = 0; c < e.n; ++c) q[c] = 2.0 * shift * cap[c] * old[c] - q[c];
+        for_cells(e, team, [&](std::size_t first, std::size_t end) {
+            for (std::size_t c = first; c < end; ++c) q[c] = 2.0 * shift * cap[c] * old[c] - q[c];
+        });
         solve_with(2.0);
         // Stage 2, BDF2 through T0 and T1: (sC + A) T = s C (a1 T1 - a0 T0) + b.
         const double a1 = 1.0 / (kGamma * (2.0 - kGamma));
         const double a0 = (1.0 - kGamma) * (1.0 - kGamma) / (kGamma * (2.0 - kGamma));
-        for (std::size_t c = 0; c < e.n; ++c) q[c] = shift * cap[c] * (a1 * T[c] - a0 * old[c]);
+        for_cells(e, team, [&](std::size_t first, std::size_t end) {
+            for (std::size_t c = first; c < end; ++c) q[c] = shift * cap[c] * (a1 * T[c] - a0 * old[c]);
+        });
         solve_with(1.0);
     }
     report->heat_out_watts = face_heat_out(e, T);
-    leave_field(e, T);
+    leave_field(e, T, team);
     return status;
 } catch (const std::bad_alloc&) {
     return Status::out_of_memory;

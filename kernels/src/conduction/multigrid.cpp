@@ -88,7 +88,19 @@ struct Sweep {
     float* x;
     int colour;
     Neighbourhood reads;
+    // The cycle's last sweep on level 0: per plane sums of b * x * inverse_scale.
+    double* dots = nullptr;
+    double inverse_scale = 1.0;
 };
+
+// Per plane i: sum of b * x * inverse_scale (x and b final on that plane).
+template <class B>
+double plane_dot(const Level& L, std::size_t i, const B* b, const float* x, double inverse_scale) {
+    double s = 0.0;
+    for (std::size_t c = i * L.plane(); c < (i + 1) * L.plane(); ++c)
+        s += static_cast<double>(b[c]) * (static_cast<double>(x[c]) * inverse_scale);
+    return s;
+}
 
 // Thomas elimination of kGroup lines at once: line g's right side, z
 // couplings and inverse pivots are rows g of rhs, gz and ip (nz apart, all
@@ -154,6 +166,7 @@ void sweep_planes(const Sweep& s, const B* b, double scale, std::size_t first, s
             }
             solve_lines(nz, gz.data(), ip.data(), rhs.data(), xs);
         }
+        if (s.dots != nullptr) s.dots[i] = plane_dot(L, i, b, s.x, s.inverse_scale);
     }
 }
 
@@ -189,37 +202,26 @@ void restrict_residual(const Level& L, const float* x, Level& C, ThreadTeam& tea
     });
 }
 
-// Per plane of level 0: sum of r * z / scale.
-void plane_dots(const Level& L, const double* r, const float* z, double inverse_scale, double* rz, ThreadTeam& team) {
-    const std::size_t sx = L.plane();
-    team.parallel_for(static_cast<std::size_t>(L.nx), sx / 2, [&](std::size_t first, std::size_t end) {
-        for (std::size_t i = first; i < end; ++i) {
-            double s = 0.0;
-            for (std::size_t c = i * sx; c < (i + 1) * sx; ++c) s += r[c] * (static_cast<double>(z[c]) * inverse_scale);
-            rz[i] = s;
-        }
-    });
-}
-
 template <class B>
-void cycle(std::vector<Level>& levels, std::size_t l, float* x, const B* b, double scale, ThreadTeam& team) {
+void cycle(std::vector<Level>& levels, std::size_t l, float* x, const B* b, double scale, double* dots,
+           ThreadTeam& team) {
     const Level& L = levels[l];
-    sweep(Sweep{L, nullptr, x, 0, Neighbourhood::zero}, b, scale, team);
-    if (l + 1 == levels.size()) return;  // one column: the line solve was exact
+    const bool last = l + 1 == levels.size();  // one column: the line solve is exact
+    sweep(Sweep{L, nullptr, x, 0, Neighbourhood::zero, last ? dots : nullptr, 1.0 / scale}, b, scale, team);
+    if (last) return;
     sweep(Sweep{L, nullptr, x, 1, Neighbourhood::current}, b, scale, team);
     Level& C = levels[l + 1];
     restrict_residual(L, x, C, team);
-    cycle(levels, l + 1, C.x.get(), C.b.get(), 1.0, team);
+    cycle(levels, l + 1, C.x.get(), C.b.get(), 1.0, nullptr, team);
     // The reverse colour order after the correction keeps the cycle symmetric.
     sweep(Sweep{L, &C, x, 1, Neighbourhood::corrected}, b, scale, team);
-    sweep(Sweep{L, nullptr, x, 0, Neighbourhood::current}, b, scale, team);
+    sweep(Sweep{L, nullptr, x, 0, Neighbourhood::current, dots, 1.0 / scale}, b, scale, team);
 }
 
 }  // namespace
 
 void v_cycle(std::vector<Level>& levels, const double* r, double scale, float* z, double* rz, ThreadTeam& team) {
-    cycle(levels, 0, z, r, scale, team);
-    plane_dots(levels[0], r, z, 1.0 / scale, rz, team);
+    cycle(levels, 0, z, r, scale, rz, team);
 }
 
 }  // namespace tavro::conduction

@@ -1,10 +1,34 @@
 #include "conduction/thread_team.hpp"
 
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace tavro::conduction {
 namespace {
 
 // Below this many cell updates a loop runs on one thread.
 constexpr std::size_t kParallelWork = 1 << 15;
+// How long a member spins before it sleeps: some tens of microseconds.
+constexpr int kSpins = 4000;
+
+void relax() {
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__)
+    _mm_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
+// Spins until done() or kSpins rounds; whether done().
+template <class Done>
+bool spin(Done done) {
+    for (int round = 0; round < kSpins; ++round) {
+        if (done()) return true;
+        relax();
+    }
+    return done();
+}
 
 }  // namespace
 
@@ -21,7 +45,7 @@ ThreadTeam::ThreadTeam(int threads) {
 ThreadTeam::~ThreadTeam() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        stopping_.store(true);
     }
     start_.notify_all();
     for (std::thread& worker : workers_) worker.join();
@@ -37,15 +61,18 @@ void ThreadTeam::run_part(int member) {
 void ThreadTeam::work(int member) {
     unsigned long seen = 0;
     for (;;) {
-        {
+        auto started = [&] { return stopping_.load() || generation_.load(std::memory_order_acquire) != seen; };
+        if (!spin(started)) {
             std::unique_lock<std::mutex> lock(mutex_);
-            start_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-            if (stopping_) return;
-            seen = generation_;
+            start_.wait(lock, started);
         }
+        if (stopping_.load()) return;
+        seen = generation_.load(std::memory_order_acquire);
         run_part(member);
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (--pending_ == 0) done_.notify_one();
+        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_.notify_one();
+        }
     }
 }
 
@@ -56,17 +83,19 @@ void ThreadTeam::parallel_for(std::size_t count, std::size_t cost,
         body(0, count);
         return;
     }
+    body_ = &body;
+    count_ = count;
+    pending_.store(static_cast<int>(workers_.size()), std::memory_order_relaxed);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        body_ = &body;
-        count_ = count;
-        pending_ = static_cast<int>(workers_.size());
-        ++generation_;
+        generation_.fetch_add(1, std::memory_order_release);
     }
     start_.notify_all();
     run_part(0);
+    auto finished = [&] { return pending_.load(std::memory_order_acquire) == 0; };
+    if (spin(finished)) return;
     std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [&] { return pending_ == 0; });
+    done_.wait(lock, finished);
 }
 
 }  // namespace tavro::conduction

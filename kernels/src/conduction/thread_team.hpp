@@ -6,6 +6,7 @@
 // per-index partial sums that are added in index order afterwards.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -35,13 +36,16 @@ private:
     void run_part(int member);
 
     std::vector<std::thread> workers_;
+    // Loops follow each other closely within a solve, so members first spin
+    // on generation_ and pending_ for a while, and only then sleep on the
+    // condition variables (which are signalled under mutex_).
     std::mutex mutex_;
     std::condition_variable start_, done_;
     const std::function<void(std::size_t, std::size_t)>* body_ = nullptr;
     std::size_t count_ = 0;
-    unsigned long generation_ = 0;
-    int pending_ = 0;
-    bool stopping_ = false;
+    std::atomic<unsigned long> generation_{0};
+    std::atomic<int> pending_{0};
+    std::atomic<bool> stopping_{false};
 };
 
 }  // namespace tavro::conduction
