@@ -33,7 +33,28 @@ def default_threads():
 
 @dataclass
 class SolveReport:
-    """What one steady solve or batch of steps did."""
+    """What one steady solve or batch of steps did.
+
+    Attributes
+    ----------
+    status : str
+        ``"ok"``, or what went wrong (``"not converged"`` when a solve ran
+        out of iterations; the other failures raise :class:`ChipSolveError`).
+    iterations : int
+        Conjugate-gradient iterations over all solves.
+    solves : int
+        Linear solves: k(T) rounds, TR-BDF2 stages.
+    residual_W : float
+        Sum of the cells' absolute heat imbalances after the last solve, W.
+    change_K : float
+        Largest change of a cell made by the last iteration, K.
+    power_W : float
+        Heat generated in the blocks, W.
+    heat_out_W : float
+        Heat leaving through the outer faces, W.
+    seconds : float
+        Time spent in the engine.
+    """
 
     status: str  # "ok" or what went wrong
     iterations: int  # conjugate-gradient iterations, all solves
@@ -46,14 +67,66 @@ class SolveReport:
 
     @property
     def converged(self):
+        """Whether the solve met its tolerances (``status == "ok"``)."""
         return self.status == "ok"
 
 
 class ChipModel:
-    """The conduction model of ``stack`` with floorplan ``blocks``.
-    ``temperature`` is the current field (K, shape ``grid.shape``; NaN in
-    cells without material); it starts at the ambient. ``threads``: the
-    solves' threads (default: every core available)."""
+    """The conduction model of ``stack`` with floorplan ``blocks``, built
+    once and solved or stepped as often as needed.
+
+    Building it derives the grid and builds the native engine: materials,
+    boundary conditions and the solver's hierarchy. Each :meth:`steady` or
+    :meth:`step` afterwards costs only its solves, which suits a loop
+    coupled to another simulator.
+
+    Parameters
+    ----------
+    stack : Stack
+        Layers, heat sink, ambient and grid settings.
+    blocks : list of Block
+        The floorplan; powers are given in its order.
+    threads : int, optional
+        Threads of each solve; default every core this process may run on.
+        Results are the same whatever the count.
+    temperature_dependent : bool, optional
+        Refuse, when building, materials other than silicon whose
+        conductivity is a function of temperature: only silicon's model can
+        follow the field. The solves follow it when their own
+        ``temperature_dependent`` is set.
+
+    Attributes
+    ----------
+    grid : ChipGrid
+        The grid the model was built on.
+    temperature : numpy.ndarray
+        The current field in K, shape ``grid.shape``; NaN in cells without
+        material. It starts at the ambient; :meth:`steady` and :meth:`step`
+        update it in place, and a caller may set it
+        (``model.temperature[...] = field``).
+    time : float
+        Seconds advanced by :meth:`step` so far.
+    threads : int
+        Threads of each solve.
+    build_seconds : float
+        Time spent building the engine.
+
+    Raises
+    ------
+    ValueError
+        A material other than silicon has a temperature-dependent
+        conductivity while ``temperature_dependent`` is set; a block lies
+        outside the die (:class:`ChipInputError`).
+    MemoryError
+        The grid would not fit in the memory available.
+
+    Examples
+    --------
+    >>> model = ChipModel(stack, blocks)
+    >>> for row in watts:                      # one row of block powers per 1 ms
+    ...     model.step(row, dt=1e-3)
+    ...     peak, mean = model.block_temperatures()
+    """
 
     def __init__(self, stack, blocks, threads=None, temperature_dependent=False):
         self.grid = build_grid(stack, blocks, temperature_dependent)
@@ -95,6 +168,8 @@ class ChipModel:
         return report
 
     def layer_of_cell(self, cell):
+        """Name of the layer that holds flat cell index ``cell``;
+        ``"heat sink"`` for a sink's lumped layer."""
         k = int(cell) % self.grid.shape[2]
         for layer, zs in self.grid.layers:
             if zs.start <= k < zs.stop:
@@ -102,11 +177,39 @@ class ChipModel:
         return "?"
 
     def steady(self, watts, tol=1e-6, tol_watts=None, temperature_dependent=False, max_iterations=1000):
-        """Steady field for ``watts[i]`` in block i, from the current field.
-        Stops when an iteration changes no cell by more than ``tol`` K and
-        the cells' heat imbalance adds up to at most ``tol_watts`` W
-        (default 1e-9 of the power). With ``temperature_dependent``,
-        silicon's k(T) is re-evaluated until it settles."""
+        """Solves for the steady field with ``watts[i]`` in block i,
+        starting from the current field, and leaves it in
+        :attr:`temperature`.
+
+        Parameters
+        ----------
+        watts : array_like
+            W per block, in floorplan order.
+        tol : float, optional
+            Largest change of any cell in the last iteration, K.
+        tol_watts : float, optional
+            Largest total heat imbalance of the cells, W; default 1e-9 of
+            the power.
+        temperature_dependent : bool, optional
+            Re-evaluate silicon's k(T) from the field until it settles.
+        max_iterations : int, optional
+            Conjugate-gradient iterations allowed per solve.
+
+        Returns
+        -------
+        SolveReport
+            Whether it converged, its iterations, imbalance, power, heat out
+            and time.
+
+        Raises
+        ------
+        ValueError
+            ``watts`` has not one finite value per block.
+        ChipSolveError
+            The heat has no way out, silicon's conductivity model is driven
+            past where it is physical, or the rise is too large to
+            represent.
+        """
         watts = self._watts(watts)
         started = time.perf_counter()
         raw = self.engine.steady(watts, self.temperature, tol_kelvin=tol,
@@ -117,9 +220,43 @@ class ChipModel:
 
     def step(self, watts, dt, steps=1, scheme="tr-bdf2", temperature_dependent=False, tol=1e-6,
              max_iterations=1000):
-        """Advances the field by ``steps`` implicit steps of ``dt`` seconds
-        with ``watts`` held: TR-BDF2 (second order, L-stable) or backward
-        Euler ("euler"). Any step length is stable."""
+        """Advances :attr:`temperature` by ``steps`` implicit time steps of
+        ``dt`` seconds with ``watts`` held, and :attr:`time` with it.
+
+        Any step length is stable, so ``dt`` can be the coupling interval
+        of another simulator; shorter steps only add accuracy.
+
+        Parameters
+        ----------
+        watts : array_like
+            W per block, in floorplan order, held through the steps.
+        dt : float
+            Length of each step, s.
+        steps : int, optional
+            Number of steps.
+        scheme : {"tr-bdf2", "euler"}, optional
+            TR-BDF2 (second order and L-stable) or backward Euler.
+        temperature_dependent : bool, optional
+            Take silicon's k(T) from the field at the start of each step.
+        tol : float, optional
+            Largest change of any cell in the last iteration of each
+            solve, K.
+        max_iterations : int, optional
+            Conjugate-gradient iterations allowed per solve.
+
+        Returns
+        -------
+        SolveReport
+            Of the steps together.
+
+        Raises
+        ------
+        ValueError
+            ``scheme`` is unknown, ``dt`` is not a positive number of
+            seconds, or ``watts`` has not one finite value per block.
+        ChipSolveError
+            As for :meth:`steady`.
+        """
         if scheme not in SCHEMES:
             raise ValueError(f"scheme must be one of {SCHEMES}, got {scheme!r}")
         if not (isinstance(dt, (int, float, np.floating)) and np.isfinite(dt) and dt > 0):
@@ -133,9 +270,25 @@ class ChipModel:
         return self._finish(raw, started, "time step")
 
     def block_temperatures(self, field=None):
-        """(peak, mean) per block of ``field`` (default the current one)."""
+        """Peak and mean temperature of each block in the active layer.
+
+        Cheap enough to call after every step.
+
+        Parameters
+        ----------
+        field : numpy.ndarray, optional
+            A field of shape ``grid.shape``; default :attr:`temperature`.
+
+        Returns
+        -------
+        peak, mean : numpy.ndarray
+            K per block, in floorplan order: the hottest cell a block
+            covers, and the mean over its cells weighted by how much of
+            each it covers.
+        """
         return self.engine.block_temperatures(self.temperature if field is None else field)
 
     def heat_out(self, field=None):
-        """Watts leaving through the outer faces."""
+        """Heat leaving through the outer faces, W, for ``field`` (default
+        :attr:`temperature`): at a steady state it equals the power."""
         return self.engine.heat_out(self.temperature if field is None else field)
