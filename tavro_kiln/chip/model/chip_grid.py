@@ -38,6 +38,45 @@ class BlockCells:
 
 @dataclass
 class ChipGrid:
+    """A chip's grid as the engine takes it: cell edges, a material per
+    cell, the outer faces' boundary conditions and the cells of each block.
+    Indices are ``[i, j, k]`` along x, y and z; z counts from the die's far
+    side up to the heat sink.
+
+    Attributes
+    ----------
+    x_edges, y_edges : numpy.ndarray
+        Cell edges across the die, m (nx + 1 and ny + 1 values).
+    z_edges : numpy.ndarray
+        Cell edges from the die's far side, m (nz + 1 values).
+    layers : list of tuple
+        ``(Layer, z slice)`` from the bottom up; a sink's lumped layer has
+        ``None`` for its Layer.
+    active : slice
+        The active layer's z cells: ``T[:, :, grid.active]`` is its field.
+    blocks : list
+        The cells each block covers, in floorplan order: ``name``, index
+        ranges ``i`` and ``j``, and ``area`` (m², the block's area in each
+        column).
+    material : numpy.ndarray
+        Per cell, an index into ``material_names`` (uint16; 0xFFFF where
+        there is no material).
+    material_names : list of str
+        Names of the materials in ``table``.
+    table : numpy.ndarray
+        Per material: kx, ky, kz in W/(m K) and ρc in J/(m³ K), at the
+        ambient.
+    silicon : numpy.ndarray
+        Per material: whether its conductivity follows silicon's k(T).
+    faces : list
+        Six entries (x low, x high, y low, y high, z low, z high): ``None``
+        for an insulated face, or ``(h, ambient)`` per face cell.
+    ambient : float
+        K.
+    die_width, die_height : float
+        m.
+    """
+
     x_edges: np.ndarray  # m, nx + 1
     y_edges: np.ndarray
     z_edges: np.ndarray  # m from the die's far side, nz + 1
@@ -55,13 +94,16 @@ class ChipGrid:
 
     @property
     def shape(self):
+        """Cells along x, y and z: ``(nx, ny, nz)``."""
         return (len(self.x_edges) - 1, len(self.y_edges) - 1, len(self.z_edges) - 1)
 
     @property
     def cells(self):
+        """Number of cells."""
         return int(np.prod(self.shape))
 
     def widths(self, axis):
+        """Cell widths along ``axis`` (0, 1, 2 for x, y, z), m."""
         return np.diff((self.x_edges, self.y_edges, self.z_edges)[axis])
 
     def sources(self):
@@ -136,7 +178,39 @@ def check_memory(shape):
 
 
 def build_grid(stack, blocks, temperature_dependent=False):
-    """The model of ``stack`` with the floorplan ``blocks`` in its active layer."""
+    """The grid of ``stack`` with the floorplan ``blocks`` in its active
+    layer.
+
+    Across the die the cells are uniform: ``stack.nx`` by ``stack.ny``, or
+    64 along the longer side with the other following the die's shape.
+    Along z each layer's thickness is split evenly into its own cells: its
+    ``cells``, 2 for the active layer, or about cubic cells (1 to 16).
+
+    Parameters
+    ----------
+    stack : Stack
+        Layers, heat sink, ambient, die size and grid settings.
+    blocks : list of Block
+        The floorplan; the die is the stack's ``[die]`` or the blocks'
+        extent.
+    temperature_dependent : bool, optional
+        Refuse materials other than silicon whose conductivity is a
+        function of temperature.
+
+    Returns
+    -------
+    ChipGrid
+
+    Raises
+    ------
+    ChipInputError
+        A block lies outside the die.
+    ValueError
+        A material other than silicon has a temperature-dependent
+        conductivity while ``temperature_dependent`` is set.
+    MemoryError
+        The grid would not fit in the memory available.
+    """
     width, height = die_size(stack, blocks)
     # A block past the die's edge would lose part of its power; blocks made
     # in code have no file, so the message names none.
