@@ -181,8 +181,9 @@ def build_grid(stack, blocks, temperature_dependent=False):
     """The grid of ``stack`` with the floorplan ``blocks`` in its active
     layer.
 
-    Across the die the cells are uniform: ``stack.nx`` by ``stack.ny``, or
-    64 along the longer side with the other following the die's shape.
+    Across the die the cells are uniform: ``stack.nx`` by ``stack.ny``
+    (one given alone, the other follows the die's shape), or 64 along the
+    longer side.
     Along z each layer's thickness is split evenly into its own cells: its
     ``cells``, 2 for the active layer, or about cubic cells (1 to 16).
 
