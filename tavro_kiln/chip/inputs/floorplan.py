@@ -19,6 +19,21 @@ MAX_WATTS = 1e6  # per block: a thousand times the hungriest chips, far from ove
 
 @dataclass(frozen=True)
 class Block:
+    """A rectangle of the floorplan that draws power.
+
+    Attributes
+    ----------
+    name : str
+        As the power trace's header names it.
+    width, height : float
+        m, along x and y.
+    left, bottom : float
+        Its lower-left corner on the die, m.
+    line : int
+        The floorplan line it was read from (0 for a block made in code),
+        for later error messages.
+    """
+
     name: str
     width: float
     height: float
@@ -28,15 +43,30 @@ class Block:
 
     @property
     def right(self):
+        """Its right edge, m."""
         return self.left + self.width
 
     @property
     def top(self):
+        """Its top edge, m."""
         return self.bottom + self.height
 
 
 @dataclass
 class PowerTrace:
+    """A power trace as read: use :func:`watts_by_block` to put its columns
+    in floorplan order.
+
+    Attributes
+    ----------
+    names : list of str
+        Block names, in the file's column order.
+    watts : numpy.ndarray
+        Shape (intervals, len(names)), W.
+    lines : list of int
+        The file line of each interval.
+    """
+
     names: list  # block names, in the file's column order
     watts: np.ndarray  # shape (intervals, len(names))
     lines: list  # file line of each interval
@@ -51,7 +81,30 @@ def content_lines(path):
 
 
 def read_floorplan(path):
-    """Blocks of a floorplan file, checked for sizes and duplicates."""
+    """Reads a floorplan file: one block a line, ``name width height
+    left-x bottom-y`` in metres.
+
+    ``#`` starts a comment and blank lines are skipped. Blocks may touch
+    but not overlap.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A UTF-8 text file.
+
+    Returns
+    -------
+    list of Block
+        In the file's order.
+
+    Raises
+    ------
+    ChipInputError
+        The file cannot be read or is not UTF-8 text; a line has not five
+        fields or a value is not a number; a size is not positive or a
+        value beyond 1 m; a name repeats; blocks overlap; there are no
+        blocks. The message names the file and the line.
+    """
     blocks, seen = [], {}
     for number, fields in content_lines(path):
         if len(fields) != 5:
@@ -107,8 +160,31 @@ def check_inside(path, blocks, width, height, tolerance=1e-9):
 
 
 def read_power_trace(path, block_names):
-    """Watts per interval for the blocks named in the header, which must
-    all be blocks of the floorplan."""
+    """Reads a power trace: a header line of block names, then one line of
+    watts per interval with a value for each name.
+
+    ``#`` starts a comment and blank lines are skipped.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A UTF-8 text file.
+    block_names : iterable of str
+        The floorplan's block names: the header may name only these, in
+        any order, and need not name them all.
+
+    Returns
+    -------
+    PowerTrace
+
+    Raises
+    ------
+    ChipInputError
+        The header names an unknown block or one twice; a line has not one
+        value per name, a value is not a number, negative or above 1e6 W;
+        the file has no header or no values. The message names the file
+        and the line.
+    """
     rows, lines, names = [], [], None
     known = set(block_names)
     for number, fields in content_lines(path):
@@ -141,8 +217,22 @@ def read_power_trace(path, block_names):
 
 
 def watts_by_block(trace, blocks):
-    """The trace's watts as (intervals, len(blocks)) in floorplan order;
-    blocks the trace does not name draw no power."""
+    """The trace's watts in floorplan order; blocks the trace does not
+    name draw no power.
+
+    Parameters
+    ----------
+    trace : PowerTrace
+        From :func:`read_power_trace`.
+    blocks : list of Block
+        The floorplan.
+
+    Returns
+    -------
+    numpy.ndarray
+        Shape (intervals, len(blocks)), W: ``out[n, i]`` is block i's power
+        in interval n.
+    """
     column = {name: i for i, name in enumerate(trace.names)}
     out = np.zeros((trace.watts.shape[0], len(blocks)))
     for j, block in enumerate(blocks):
