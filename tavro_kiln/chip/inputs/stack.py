@@ -17,6 +17,24 @@ from tavro_kiln.chip.inputs.toml_lines import header_offset, key_line, line_at
 
 @dataclass(frozen=True)
 class Layer:
+    """One layer of the stack: a material over the whole die.
+
+    Attributes
+    ----------
+    name : str
+        Unique within the stack.
+    material : str
+        A key of the stack's ``materials``.
+    thickness : float
+        m.
+    cells : int or None
+        Cells across the thickness; ``None``: 2 for the active layer,
+        otherwise about cubic cells (1 to 16).
+    active : bool
+        Whether the floorplan's blocks dissipate their power in it; exactly
+        one layer of a stack is active.
+    """
+
     name: str
     material: str
     thickness: float  # m
@@ -26,6 +44,37 @@ class Layer:
 
 @dataclass
 class Stack:
+    """The chip's package: layers, heat sink, ambient, die size, grid and
+    materials, as :func:`read_stack` reads them from TOML.
+
+    The bottom of the first layer and the four sides are insulated; heat
+    leaves through the heat sink on top of the last layer.
+
+    Attributes
+    ----------
+    layers : list of Layer
+        From the die's far side (insulated) up to the heat sink.
+    ambient : float
+        K: the air under the heat sink, and where every run starts.
+    sink_conductance : float
+        W/(m² K) over the die's footprint.
+    sink_resistance : float or None
+        K/W from the sink's base to the air; when given, it replaces the
+        conductance.
+    sink_heat_capacity : float or None
+        J/K stored by the sink (a lumped layer on top); ``None``: the sink
+        stores nothing.
+    padding_conductivity : float or None
+        Read from older stack files and not used.
+    die_width, die_height : float or None
+        m; ``None``: the floorplan's extent.
+    nx, ny : int or None
+        Cells across the die; ``None``: chosen from the die's shape.
+    materials : dict of str to Material
+        :data:`DEFAULT_MATERIALS` and the file's ``[materials.NAME]``
+        tables.
+    """
+
     layers: list  # bottom (insulated face) to top (heat sink)
     ambient: float = 318.15  # K: the air under the sink, and where every run starts
     sink_conductance: float = 2.0e4  # W/(m^2 K) over the die's footprint
@@ -42,6 +91,7 @@ class Stack:
 
     @property
     def active_layer(self):
+        """The layer that carries the floorplan's power."""
         return next(layer for layer in self.layers if layer.active)
 
 
@@ -58,6 +108,33 @@ MAX_AMBIENT = 1600.0
 
 
 def read_stack(path):
+    """Reads a layer stack file (TOML).
+
+    Top-level ``ambient`` (K), a ``[heat_sink]`` table (``conductance`` in
+    W/(m² K) or ``resistance`` in K/W, optional ``heat_capacity`` in J/K),
+    optional ``[die]`` (``width``, ``height`` in m) and ``[grid]`` (``nx``,
+    ``ny``), ``[materials.NAME]`` tables (``conductivity``, ``density``,
+    ``specific_heat``), and ``[[layers]]`` tables from the die's far side to
+    the heat sink (``name``, ``material``, ``thickness`` in m, optional
+    ``cells`` and ``active``). Every value is checked against its range.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A UTF-8 TOML file, e.g. the package's ``examples/stack.toml``.
+
+    Returns
+    -------
+    Stack
+
+    Raises
+    ------
+    ChipInputError
+        The file cannot be read or is not valid TOML; a key is unknown; a
+        value has the wrong type or lies outside its range; a material is
+        unknown; there are no layers or not exactly one active layer. The
+        message names the file and, where it can, the line.
+    """
     text = read_text(path)
     try:
         data = tomllib.loads(text)
