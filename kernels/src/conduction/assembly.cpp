@@ -74,41 +74,63 @@ void coarsen_boundaries(Engine::Impl& e, ThreadTeam& team) {
         coarsen_sums(e.levels[l], e.levels[l].gb.get(), e.levels[l + 1].gb.get(), team);
 }
 
-// The model's diagonal and every level's pivots, for the couplings and
-// shift now held.
+// Level 0's pivots from the model's couplings, face conductances and
+// shift * cap, and the coarse levels' pivots.
 void refresh_all(Engine::Impl& e, ThreadTeam& team) {
-    ModelOperator& op = e.op;
+    const ModelOperator& op = e.op;
+    Level& L = e.levels[0];
     const std::size_t ny = static_cast<std::size_t>(e.ny), nz = static_cast<std::size_t>(e.nz);
     const std::size_t sx = ny * nz;
     const double shift = e.shift;
     const bool shifted = shift != 0.0 && !op.cap.empty();
-    team.parallel_for(static_cast<std::size_t>(e.nx), 2 * sx, [&](std::size_t first, std::size_t end) {
+    team.parallel_for(static_cast<std::size_t>(e.nx), 4 * sx, [&](std::size_t first, std::size_t end) {
+        std::vector<double> d(nz);
         for (std::size_t i = first; i < end; ++i) {
             for (std::size_t j = 0; j < ny; ++j) {
                 const std::size_t c0 = (i * ny + j) * nz;
                 for (std::size_t k = 0; k < nz; ++k) {
                     const std::size_t c = c0 + k;
-                    double d = op.gx[c] + op.gy[c] + op.gz[c];
-                    if (i > 0) d += op.gx[c - sx];
-                    if (j > 0) d += op.gy[c - nz];
-                    if (k > 0) d += op.gz[c - 1];
-                    if (shifted) d += shift * op.cap[c];
-                    op.diag[c] = d;
+                    d[k] = op.gx[c] + op.gy[c] + op.gz[c];
+                    if (i > 0) d[k] += op.gx[c - sx];
+                    if (j > 0) d[k] += op.gy[c - nz];
+                    if (k > 0) d[k] += op.gz[c - 1];
+                    if (shifted) d[k] += shift * op.cap[c];
+                }
+                add_column_boundary(e, i, j, nullptr, d.data());
+                double previous_inverse = 0.0;
+                for (std::size_t k = 0; k < nz; ++k) {
+                    const std::size_t c = c0 + k;
+                    if (d[k] == 0.0) d[k] = 1.0;  // couples to nothing: its correction stays zero
+                    const double below = k > 0 ? static_cast<double>(L.gz[c - 1]) : 0.0;
+                    const double pivot = d[k] - below * below * previous_inverse;
+                    const float inverse = pivot > 0.0 ? static_cast<float>(1.0 / pivot) : 0.0f;
+                    L.inv_pivot[c] = inverse;
+                    previous_inverse = inverse;
                 }
             }
         }
     });
-    for (int face = 0; face < kFaceCount; ++face) {
-        if (e.face_g[face].empty()) continue;
-        for_each_face_cell(e, face, [&](std::size_t c, std::size_t f, double, double) {
-            op.diag[c] += e.face_g[face][f];
-        });
-    }
-    refresh_pivots(e.levels[0], op, team);
     for (std::size_t l = 1; l < e.levels.size(); ++l) refresh_pivots(e.levels[l], shift, team);
 }
 
 }  // namespace
+
+void add_column_boundary(const Engine::Impl& e, std::size_t i, std::size_t j, const double* x, double* out) {
+    const std::size_t nx = static_cast<std::size_t>(e.nx), ny = static_cast<std::size_t>(e.ny),
+                      nz = static_cast<std::size_t>(e.nz);
+    auto add = [&](int face, std::size_t f, std::size_t k) {
+        const double g = e.face_g[face][f];
+        out[k] += x != nullptr ? g * x[k] : g;
+    };
+    const bool on[4] = {i == 0, i + 1 == nx, j == 0, j + 1 == ny};
+    for (int face = 0; face < 4; ++face) {
+        if (!on[face] || e.face_g[face].empty()) continue;
+        const std::size_t row = face < 2 ? j : i;
+        for (std::size_t k = 0; k < nz; ++k) add(face, row * nz + k, k);
+    }
+    if (!e.face_g[4].empty()) add(4, i * ny + j, 0);
+    if (!e.face_g[5].empty()) add(5, i * ny + j, nz - 1);
+}
 
 std::size_t Engine::Impl::face_cells(int face) const {
     const int axis = face / 2;

@@ -224,7 +224,7 @@ std::unique_ptr<Engine> Engine::create(const ModelSpec& spec, Status* status, st
         if (!allocate_level(coarse, true, false)) return nullptr;
         e->levels.push_back(std::move(coarse));
     }
-    for (Array<double>* a : {&e->op.gx, &e->op.gy, &e->op.gz, &e->op.diag})
+    for (Array<double>* a : {&e->op.gx, &e->op.gy, &e->op.gz})
         if (!a->allocate(e->n, AllocSite::engine_model)) return nullptr;
     for (Array<double>* a : {&e->r, &e->p, &e->q})
         if (!a->allocate(e->n, AllocSite::engine_vectors)) return nullptr;

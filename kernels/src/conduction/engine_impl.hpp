@@ -51,6 +51,9 @@ void set_shift(Engine::Impl& e, double shift, ThreadTeam& team);
 // Whether every cell with material conducts to some ambient (reads the
 // couplings; run once the model is assembled).
 bool all_cells_reach_an_ambient(Engine::Impl& e);
+// For column (i, j): out[k] += each outer face's conductance to its ambient
+// at cell k, times x[k] when x is given (x and out start at the column).
+void add_column_boundary(const Engine::Impl& e, std::size_t i, std::size_t j, const double* x, double* out);
 // Adds each face cell's G * ambient to b (W).
 void add_face_sources(const Engine::Impl& e, double* b);
 double face_heat_out(const Engine::Impl& e, const double* T);

@@ -172,20 +172,4 @@ void refresh_pivots(Level& L, double shift, ThreadTeam& team) {
     });
 }
 
-void refresh_pivots(Level& L, ModelOperator& op, ThreadTeam& team) {
-    const std::size_t nz = static_cast<std::size_t>(L.nz);
-    team.parallel_for(static_cast<std::size_t>(L.nx), 2 * L.plane(), [&](std::size_t first, std::size_t end) {
-        for (std::size_t c0 = first * L.plane(); c0 < end * L.plane(); c0 += nz) {
-            double previous_inverse = 0.0;
-            for (std::size_t k = 0; k < nz; ++k) {
-                const std::size_t c = c0 + k;
-                if (op.diag[c] == 0.0) op.diag[c] = 1.0;  // couples to nothing: stays as it is
-                const float inverse = pivot_inverse(op.diag[c], k > 0 ? L.gz[c - 1] : 0.0, previous_inverse);
-                L.inv_pivot[c] = inverse;
-                previous_inverse = inverse;
-            }
-        }
-    });
-}
-
 }  // namespace tavro::conduction

@@ -45,9 +45,10 @@ struct ModelOperator {
     // Conductance (W/K) between a cell and its +x, +y, +z neighbour; zero
     // on the last plane along that axis and next to a cell without material.
     Array<double> gx, gy, gz;
-    Array<double> diag;  // couplings + face conductances + shift * cap; 1 where nothing couples
-    Array<double> cap;   // heat capacity, J/K (allocated when a transient first needs it)
-    std::size_t bytes() const { return gx.bytes() + gy.bytes() + gz.bytes() + diag.bytes() + cap.bytes(); }
+    // The diagonal is not stored: it is the sum of the couplings, the outer
+    // faces' conductances (Engine::Impl::face_g) and shift * cap.
+    Array<double> cap;  // heat capacity, J/K (allocated when a transient first needs it)
+    std::size_t bytes() const { return gx.bytes() + gy.bytes() + gz.bytes() + cap.bytes(); }
 };
 
 struct Level {
@@ -90,9 +91,6 @@ void coarsen_sums(const Level& fine, const double* fine_values, float* coarse_va
 // A coarse level's inverse pivots from its couplings, gb and shift * cap
 // (cap ignored when shift is 0). Cells that couple to nothing get pivot 1.
 void refresh_pivots(Level& level, double shift, ThreadTeam& team);
-// Level 0's inverse pivots from the model's diagonal and z couplings; a
-// zero diagonal (nothing couples) becomes 1 first.
-void refresh_pivots(Level& level, ModelOperator& op, ThreadTeam& team);
 
 // z = M r for the V-cycle M over all levels. r is scaled by `scale` (a
 // power of two, so exactly) on its way in and z is left scaled; rz gets per

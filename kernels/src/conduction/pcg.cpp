@@ -25,7 +25,8 @@ std::size_t plane_cells(const Engine::Impl& e) {
     return static_cast<std::size_t>(e.ny) * static_cast<std::size_t>(e.nz);
 }
 
-// ax = A x over the column starting at c0 of plane i, row j.
+// ax = A x over column (i, j): each coupling times the difference across
+// it, plus the outer faces' and shift * cap's terms.
 void column_product(const Engine::Impl& e, const double* x, std::size_t i, int j, const double* zeros,
                     double* ax) {
     const std::size_t nz = static_cast<std::size_t>(e.nz), sx = plane_cells(e);
@@ -33,7 +34,6 @@ void column_product(const Engine::Impl& e, const double* x, std::size_t i, int j
     const double* gx = e.op.gx.get();
     const double* gy = e.op.gy.get();
     const double* gz = e.op.gz.get() + c0;
-    const double* diag = e.op.diag.get() + c0;
     const double* xc = x + c0;
     const double* g0 = i > 0 ? gx + c0 - sx : zeros;
     const double* x0 = i > 0 ? x + c0 - sx : zeros;
@@ -44,9 +44,15 @@ void column_product(const Engine::Impl& e, const double* x, std::size_t i, int j
     const double* g3 = gy + c0;
     const double* x3 = j + 1 < e.ny ? x + c0 + nz : zeros;
     for (std::size_t k = 0; k < nz; ++k)
-        ax[k] = diag[k] * xc[k] - (g0[k] * x0[k] + g1[k] * x1[k] + g2[k] * x2[k] + g3[k] * x3[k]);
-    for (std::size_t k = 1; k < nz; ++k) ax[k] -= gz[k - 1] * xc[k - 1];
-    for (std::size_t k = 0; k + 1 < nz; ++k) ax[k] -= gz[k] * xc[k + 1];
+        ax[k] = g0[k] * (xc[k] - x0[k]) + g1[k] * (xc[k] - x1[k]) + g2[k] * (xc[k] - x2[k]) +
+                g3[k] * (xc[k] - x3[k]);
+    for (std::size_t k = 1; k < nz; ++k) ax[k] += gz[k - 1] * (xc[k] - xc[k - 1]);
+    for (std::size_t k = 0; k + 1 < nz; ++k) ax[k] += gz[k] * (xc[k] - xc[k + 1]);
+    if (e.shift != 0.0 && !e.op.cap.empty()) {
+        const double* cap = e.op.cap.get() + c0;
+        for (std::size_t k = 0; k < nz; ++k) ax[k] += e.shift * cap[k] * xc[k];
+    }
+    add_column_boundary(e, i, static_cast<std::size_t>(j), xc, ax);
 }
 
 // A power of two near 1 / residual: the V-cycle's input then sits well
