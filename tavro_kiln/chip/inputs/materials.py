@@ -17,6 +17,22 @@ Property = Union[float, Callable[[float], float]]
 
 @dataclass(frozen=True)
 class Material:
+    """A material's thermal properties.
+
+    Attributes
+    ----------
+    name : str
+    conductivity : float or callable
+        W/(m K), or a function of the temperature in K returning it
+        (silicon's :func:`tavro_kiln.core.thermal_conductivity`; only that
+        model can follow the field in a run).
+    density : float
+        kg/m³.
+    specific_heat : float or callable
+        J/(kg K), or a function of the temperature in K returning it;
+        runs take it at the ambient.
+    """
+
     name: str
     conductivity: Property
     density: float
@@ -24,6 +40,7 @@ class Material:
 
     @property
     def temperature_dependent(self):
+        """Whether its conductivity is a function of temperature."""
         return callable(self.conductivity)
 
 
