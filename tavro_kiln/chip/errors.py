@@ -3,6 +3,23 @@ there is one, the line; and the one way the readers read a file."""
 
 
 class ChipInputError(ValueError):
+    """An input the chip workflow cannot use, with where it is: the text is
+    ``FILE:LINE: message``, or ``FILE: message`` when no line applies.
+    Blocks made in code are checked too; their "file" is ``floorplan``.
+
+    It pickles with its three parts, so it crosses to and from worker
+    processes unchanged.
+
+    Attributes
+    ----------
+    path : str
+        The file.
+    line : int or None
+        Its line, counted from 1.
+    message : str
+        What is wrong.
+    """
+
     def __init__(self, path, line, message):
         self.path, self.line, self.message = str(path), line, message
         where = f"{self.path}:{line}" if line else self.path
