@@ -24,9 +24,38 @@ def block_temperatures(grid, active_field):
 
 
 def block_table(grid, T, watts, reference_temperature, age=1.0, Ea=0.4):
-    """Rows of COLUMNS for each block. mttf_relative is mttf(peak) /
-    mttf(reference) (below 1: shorter life than at the reference);
-    degradation is arrhenius_degradation(peak, age)."""
+    """Per-block figures of a field, one dict per block in floorplan order.
+
+    Parameters
+    ----------
+    grid : ChipGrid
+        The field's grid (``result.grid``).
+    T : numpy.ndarray
+        The field, shape ``grid.shape`` (``result.temperature``).
+    watts : sequence of float
+        W per block, in floorplan order; reported as given.
+    reference_temperature : float
+        K: the temperature whose lifetime ``mttf_relative`` is relative to,
+        e.g. the ambient.
+    age : float, optional
+        The time argument of :func:`tavro_kiln.core.arrhenius_degradation`.
+    Ea : float, optional
+        Activation energy, eV.
+
+    Returns
+    -------
+    list of dict
+        Keys of ``COLUMNS``: ``block``, ``power_W``, ``peak_K`` and ``mean_K``
+        (the active layer's hottest cell under the block and the
+        area-weighted mean), ``mttf_relative`` = mttf(peak) / mttf(reference)
+        (below 1: a shorter life than at the reference) and
+        ``degradation`` = arrhenius_degradation(peak, age).
+
+    Raises
+    ------
+    ValueError
+        ``watts`` has not one value per block.
+    """
     if len(watts) != len(grid.blocks):  # zip would drop the extra blocks or powers unnoticed
         raise ValueError(f"{len(watts)} powers for {len(grid.blocks)} blocks")
     reference = mttf(reference_temperature, Ea)
