@@ -40,11 +40,11 @@ int engine_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     auto* self = reinterpret_cast<EngineObject*>(object);
     static const char* keywords[] = {"x_edges", "y_edges", "z_edges", "material", "materials",
                                      "silicon_conductivity", "faces", "source_cell", "source_block",
-                                     "source_weight", "block_count", nullptr};
+                                     "source_weight", "block_count", "threads", nullptr};
     PyObject *xo, *yo, *zo, *mo, *mato, *depo, *faceso, *cello, *blocko, *weighto;
-    int block_count = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOOi", const_cast<char**>(keywords), &xo, &yo, &zo,
-                                     &mo, &mato, &depo, &faceso, &cello, &blocko, &weighto, &block_count))
+    int block_count = 0, threads = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOOi|i", const_cast<char**>(keywords), &xo, &yo, &zo,
+                                     &mo, &mato, &depo, &faceso, &cello, &blocko, &weighto, &block_count, &threads))
         return -1;
     if (self->engine != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "Engine is already built");
@@ -115,6 +115,7 @@ int engine_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     if (!block || !weight) return -1;
     spec.sources = {static_cast<std::size_t>(sources), data<std::int64_t>(cell), data<std::int32_t>(block),
                     data<double>(weight), block_count};
+    spec.threads = threads < 1 ? 1 : threads;
     Status status = Status::ok;
     std::string message;
     std::unique_ptr<Engine> engine;
@@ -327,8 +328,8 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("Engine(x_edges, y_edges, z_edges, material, materials, silicon_conductivity, "
-                                  "faces, source_cell, source_block, source_weight, block_count)\n\nA conduction "
-                                  "model on a tensor-product grid, built once.")},
+                                  "faces, source_cell, source_block, source_weight, block_count, threads=1)\n\nA "
+                                  "conduction model on a tensor-product grid, built once (by `threads` threads).")},
     {0, nullptr},
 };
 

@@ -62,6 +62,8 @@ struct ModelSpec {
     int material_count = 0;
     FaceSpec faces[kFaceCount];
     SourceSpec sources;
+    // Threads that build the model (the result does not depend on it).
+    int threads = 1;
 };
 
 enum class Status {

@@ -232,7 +232,7 @@ std::unique_ptr<Engine> Engine::create(const ModelSpec& spec, Status* status, st
     e->partial.assign(static_cast<std::size_t>(spec.nx), 0.0);
     e->partial_max.assign(static_cast<std::size_t>(spec.nx), 0.0);
 
-    ThreadTeam team(1);
+    ThreadTeam team(std::max(spec.threads, 1));
     int bad = -1;
     *status = assemble(*e, nullptr, team, &bad);
     if (*status != Status::ok) {
