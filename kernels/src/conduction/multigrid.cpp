@@ -17,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include "conduction/lanes.hpp"
 #include "conduction/levels.hpp"
 #include "conduction/thread_team.hpp"
 
@@ -96,10 +97,9 @@ struct Sweep {
 // Per plane i: sum of b * x * inverse_scale (x and b final on that plane).
 template <class B>
 double plane_dot(const Level& L, std::size_t i, const B* b, const float* x, double inverse_scale) {
-    double s = 0.0;
-    for (std::size_t c = i * L.plane(); c < (i + 1) * L.plane(); ++c)
-        s += static_cast<double>(b[c]) * (static_cast<double>(x[c]) * inverse_scale);
-    return s;
+    return lane_sum(i * L.plane(), (i + 1) * L.plane(), [&](std::size_t c) {
+        return static_cast<double>(b[c]) * (static_cast<double>(x[c]) * inverse_scale);
+    });
 }
 
 // Thomas elimination of kGroup lines at once: line g's right side, z

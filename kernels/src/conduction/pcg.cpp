@@ -12,6 +12,7 @@
 #include <numeric>
 
 #include "conduction/engine_impl.hpp"
+#include "conduction/lanes.hpp"
 #include "conduction/thread_team.hpp"
 
 namespace tavro::conduction {
@@ -73,10 +74,8 @@ void apply_model(Engine::Impl& e, const double* x, double* out, bool dot, Thread
                 const std::size_t c0 = i * sx + static_cast<std::size_t>(j) * nz;
                 column_product(e, x, i, j, zeros.data(), out + c0);
                 if (!dot) continue;
-                for (std::size_t c = c0; c < c0 + nz; ++c) {
-                    s += x[c] * out[c];
-                    largest = std::max(largest, std::fabs(x[c]));
-                }
+                s += lane_sum(c0, c0 + nz, [&](std::size_t c) { return x[c] * out[c]; });
+                largest = std::max(largest, lane_max(c0, c0 + nz, [&](std::size_t c) { return std::fabs(x[c]); }));
             }
             if (dot) {
                 e.partial[i] = s;
@@ -95,10 +94,8 @@ void model_residual(Engine::Impl& e, const double* x, const double* b, double* r
             for (int j = 0; j < e.ny; ++j) {
                 const std::size_t c0 = i * sx + static_cast<std::size_t>(j) * nz;
                 column_product(e, x, i, j, zeros.data(), ax.data());
-                for (std::size_t k = 0; k < nz; ++k) {
-                    r[c0 + k] = b[c0 + k] - ax[k];
-                    s += std::fabs(r[c0 + k]);
-                }
+                for (std::size_t k = 0; k < nz; ++k) r[c0 + k] = b[c0 + k] - ax[k];
+                s += lane_sum(c0, c0 + nz, [&](std::size_t c) { return std::fabs(r[c]); });
             }
             e.partial[i] = s;
         }
@@ -135,12 +132,8 @@ PcgOutcome solve_pcg(Engine::Impl& e, double* x, const SolveOptions& options, do
         const double alpha = rz / pq;
         team.parallel_for(planes, sx / 2, [&](std::size_t first, std::size_t end) {
             for (std::size_t i = first; i < end; ++i) {
-                double s = 0.0;
-                for (std::size_t c = i * sx; c < (i + 1) * sx; ++c) {
-                    r[c] -= alpha * q[c];
-                    s += std::fabs(r[c]);
-                }
-                e.partial[i] = s;
+                for (std::size_t c = i * sx; c < (i + 1) * sx; ++c) r[c] -= alpha * q[c];
+                e.partial[i] = lane_sum(i * sx, (i + 1) * sx, [&](std::size_t c) { return std::fabs(r[c]); });
             }
         });
         ++out.iterations;
