@@ -81,7 +81,7 @@ float pivot_inverse(double d, double below, double previous_inverse) {
 
 std::size_t Level::bytes() const {
     std::size_t total = 0;
-    for (const Array<float>* a : {&gx, &gy, &gz, &inv_pivot, &gb, &cap, &x, &b}) total += a->bytes();
+    for (const Array<float>* a : {&gx, &gy, &gz, &inv_pivot, &gb, &cap, &diag, &x, &b, &first}) total += a->bytes();
     return total;
 }
 
@@ -113,7 +113,7 @@ bool allocate_level(Level& L, bool coarse, bool with_capacity) {
         if (!a->allocate(L.n, site)) return false;
     }
     if (!coarse) return true;
-    for (Array<float>* a : {&L.gb, &L.x, &L.b}) {
+    for (Array<float>* a : {&L.gb, &L.diag, &L.x, &L.b, &L.first}) {
         if (!a->allocate(L.n, site)) return false;
     }
     return !with_capacity || L.cap.allocate(L.n, site);
@@ -163,6 +163,7 @@ void refresh_pivots(Level& L, double shift, ThreadTeam& team) {
                     if (k > 0) d += L.gz[c - 1];
                     if (shifted) d += shift * L.cap[c];
                     if (d == 0.0) d = 1.0;  // couples to nothing: its correction stays zero
+                    L.diag[c] = static_cast<float>(d);
                     const float inverse = pivot_inverse(d, k > 0 ? L.gz[c - 1] : 0.0, previous_inverse);
                     L.inv_pivot[c] = inverse;
                     previous_inverse = inverse;

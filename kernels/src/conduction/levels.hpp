@@ -59,8 +59,9 @@ struct Level {
     Array<float> gx, gy, gz;
     Array<float> inv_pivot;  // 1 / pivot of each z-line's Thomas elimination
     // Coarse levels only: conductance to the ambients, heat capacity (when
-    // a transient needs it), and the correction and right side of a cycle.
-    Array<float> gb, cap, x, b;
+    // a transient needs it), the diagonal, and the correction, right side
+    // and first correction (while the second is made) of a visit.
+    Array<float> gb, cap, diag, x, b, first;
     // How the next coarser level merges this one's cells.
     bool merge_x = false, merge_y = false;
 

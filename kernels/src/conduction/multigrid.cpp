@@ -27,6 +27,12 @@ namespace {
 // Lines relaxed together: their Thomas recurrences are independent, so the
 // processor overlaps them instead of waiting on one chain.
 constexpr int kGroup = 8;
+// Cycles per visit of a coarse level from level kRevisitFrom down (a
+// W-cycle there, where a cycle costs a sixteenth of the fine one or less):
+// with piecewise-constant transfers, a V-cycle's coarse corrections get
+// weaker level by level.
+constexpr int kCoarseVisits = 2;
+constexpr std::size_t kRevisitFrom = 2;
 
 // A column's four lateral neighbours: couplings, values and (while the
 // coarse correction is pending) the correction, pointing at zeros where
@@ -204,6 +210,52 @@ void restrict_residual(const Level& L, const float* x, Level& C, ThreadTeam& tea
 
 template <class B>
 void cycle(std::vector<Level>& levels, std::size_t l, float* x, const B* b, double scale, double* dots,
+           ThreadTeam& team);
+
+// b = b - A x on a coarse level.
+void reduce_right_side(const Level& L, const float* x, float* b, ThreadTeam& team) {
+    const std::size_t nz = static_cast<std::size_t>(L.nz);
+    team.parallel_for(static_cast<std::size_t>(L.nx), 2 * L.plane(), [&](std::size_t first, std::size_t end) {
+        std::vector<float> zeros(nz, 0.0f);
+        for (std::size_t i = first; i < end; ++i) {
+            for (int j = 0; j < L.ny; ++j) {
+                const std::size_t c0 = L.column(static_cast<int>(i), j);
+                float* row = b + c0;
+                const float* xc = x + c0;
+                const float* d = L.diag.get() + c0;
+                const float* gz = L.gz.get() + c0;
+                for (std::size_t k = 0; k < nz; ++k) row[k] -= d[k] * xc[k];
+                add_lateral<false>(neighbours(L, x, nullptr, static_cast<int>(i), j, zeros.data()), nz, row);
+                for (std::size_t k = 1; k < nz; ++k) row[k] += gz[k - 1] * xc[k - 1];
+                for (std::size_t k = 0; k + 1 < nz; ++k) row[k] += gz[k] * xc[k + 1];
+            }
+        }
+    });
+}
+
+// A coarse level's correction: one cycle, or kCoarseVisits cycles each on
+// the residual the ones before left (M + M (I - A M) for two: still
+// symmetric).
+void visit(std::vector<Level>& levels, std::size_t l, ThreadTeam& team) {
+    Level& C = levels[l];
+    cycle(levels, l, C.x.get(), C.b.get(), 1.0, nullptr, team);
+    if (l + 1 == levels.size()) return;  // one column: solved exactly
+    for (int again = 1; again < (l >= kRevisitFrom ? kCoarseVisits : 1); ++again) {
+        float* x = C.x.get();
+        float* kept = C.first.get();
+        reduce_right_side(C, x, C.b.get(), team);
+        team.parallel_for(static_cast<std::size_t>(C.nx), C.plane() / 4, [&](std::size_t first, std::size_t end) {
+            std::copy(x + first * C.plane(), x + end * C.plane(), kept + first * C.plane());
+        });
+        cycle(levels, l, x, C.b.get(), 1.0, nullptr, team);
+        team.parallel_for(static_cast<std::size_t>(C.nx), C.plane() / 4, [&](std::size_t first, std::size_t end) {
+            for (std::size_t c = first * C.plane(); c < end * C.plane(); ++c) x[c] += kept[c];
+        });
+    }
+}
+
+template <class B>
+void cycle(std::vector<Level>& levels, std::size_t l, float* x, const B* b, double scale, double* dots,
            ThreadTeam& team) {
     const Level& L = levels[l];
     const bool last = l + 1 == levels.size();  // one column: the line solve is exact
@@ -212,7 +264,7 @@ void cycle(std::vector<Level>& levels, std::size_t l, float* x, const B* b, doub
     sweep(Sweep{L, nullptr, x, 1, Neighbourhood::current}, b, scale, team);
     Level& C = levels[l + 1];
     restrict_residual(L, x, C, team);
-    cycle(levels, l + 1, C.x.get(), C.b.get(), 1.0, nullptr, team);
+    visit(levels, l + 1, team);
     // The reverse colour order after the correction keeps the cycle symmetric.
     sweep(Sweep{L, &C, x, 1, Neighbourhood::corrected}, b, scale, team);
     sweep(Sweep{L, nullptr, x, 0, Neighbourhood::current, dots, 1.0 / scale}, b, scale, team);
