@@ -50,8 +50,28 @@ def new_figure(plot_size):
 
 
 def active_layer_png(grid, T, path, title="active layer"):
-    """Hottest value through the active layer's thickness, per column, with
-    the blocks outlined. Returns the figure."""
+    """Heat map of the active layer seen from above, written as a PNG.
+
+    Each column shows the hottest cell through the active layer's
+    thickness; the blocks are outlined and, where they are large enough,
+    named. The title gives the peak.
+
+    Parameters
+    ----------
+    grid : ChipGrid
+        The field's grid.
+    T : numpy.ndarray
+        The field, shape ``grid.shape``, K.
+    path : str or os.PathLike
+        Where the PNG goes.
+    title : str, optional
+        The title's start.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure drawn, made without pyplot.
+    """
     plane = T[:, :, grid.active].max(axis=2)
     scale, unit = length_unit(max(grid.die_width, grid.die_height))
     width, height = grid.die_width * scale, grid.die_height * scale
@@ -77,8 +97,24 @@ def active_layer_png(grid, T, path, title="active layer"):
 
 
 def section_png(grid, T, path):
-    """x-z section at the y of the hottest active-layer cell, in physical z.
-    Returns the figure."""
+    """Vertical x-z section at the y of the hottest active-layer cell,
+    written as a PNG: z in physical units from the die's far side, every
+    layer at its true thickness and named, the heat sink above.
+
+    Parameters
+    ----------
+    grid : ChipGrid
+        The field's grid.
+    T : numpy.ndarray
+        The field, shape ``grid.shape``, K.
+    path : str or os.PathLike
+        Where the PNG goes.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure drawn, made without pyplot.
+    """
     active = T[:, :, grid.active]
     j = int(np.unravel_index(np.nanargmax(active), active.shape)[1])
     section = T[:, j, :]

@@ -12,9 +12,23 @@ COLUMNS = ["block", "power_W", "peak_K", "mean_K", "mttf_relative", "degradation
 
 
 def block_temperatures(grid, active_field):
-    """(peak, mean) per block; ``active_field`` is the field's active-layer
-    slab ``T[:, :, grid.active]``. Mean weights each column by its covered
-    area; peak is the hottest cell the block touches."""
+    """Peak and mean temperature of each block.
+
+    Parameters
+    ----------
+    grid : ChipGrid
+        The field's grid.
+    active_field : numpy.ndarray
+        The field's active-layer slab ``T[:, :, grid.active]``, as a
+        transient result's ``intervals`` hold it.
+
+    Returns
+    -------
+    list of tuple
+        ``(peak, mean)`` in K per block, in floorplan order: the hottest
+        cell the block touches, and the mean over its columns weighted by
+        the area it covers in each.
+    """
     out = []
     for b in grid.blocks:
         cells = active_field[b.i, b.j, :]

@@ -8,6 +8,26 @@ from tavro_kiln.chip.extras import require
 
 
 def write_vtr(grid, T, watts, path_without_extension):
+    """Writes the field as a VTK rectilinear grid with the cell arrays
+    ``temperature_K``, ``power_W_per_m3``, ``conductivity_z_W_per_mK`` and
+    ``layer``.
+
+    Parameters
+    ----------
+    grid : ChipGrid
+        The field's grid.
+    T : numpy.ndarray
+        The field, shape ``grid.shape``, K.
+    watts : sequence of float
+        W per block, in floorplan order, for the power density.
+    path_without_extension : str or os.PathLike
+        The file's path; ``.vtr`` is added.
+
+    Returns
+    -------
+    str
+        The path written.
+    """
     hl = require("pyevtk.hl")
     fields = {
         "temperature_K": np.ascontiguousarray(T),

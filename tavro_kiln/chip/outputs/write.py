@@ -6,7 +6,32 @@ from tavro_kiln.chip.outputs.report import (block_table, format_table, write_csv
 
 
 def write_all(result, watts, folder, reference, age, pictures=True, vtk=True):
-    """Writes the table (CSV, JSON), the PNGs and the VTK file; returns the paths."""
+    """Writes what ``python -m tavro_kiln chip`` writes for a result.
+
+    ``blocks.csv`` and ``blocks.json`` (the block table; the JSON also
+    holds the run's figures), ``trace.csv`` for a transient result,
+    ``active_layer.png`` and ``section.png``, and ``field.vtr``.
+
+    Parameters
+    ----------
+    result : ChipResult
+        A steady or transient result.
+    watts : sequence of float
+        W per block, in floorplan order, for the table.
+    folder : str or os.PathLike
+        An existing folder.
+    reference : float
+        Reference temperature of the relative MTTF, K.
+    age : float
+        Time argument of the degradation.
+    pictures, vtk : bool, optional
+        Write the PNGs (needs matplotlib) and the VTK file (needs pyevtk).
+
+    Returns
+    -------
+    list of str
+        The paths written.
+    """
     grid, T = result.grid, result.temperature
     rows = block_table(grid, T, watts, reference, age)
     paths = [os.path.join(folder, name) for name in ("blocks.csv", "blocks.json")]
