@@ -26,7 +26,7 @@ namespace {
 
 // Lines relaxed together: their Thomas recurrences are independent, so the
 // processor overlaps them instead of waiting on one chain.
-constexpr int kGroup = 8;
+constexpr int kGroup = 4;
 // Cycles per visit of a coarse level from level kRevisitFrom down (a
 // W-cycle there, where a cycle costs a sixteenth of the fine one or less):
 // with piecewise-constant transfers, a V-cycle's coarse corrections get
