@@ -121,7 +121,8 @@ void solve_lines(std::size_t nz, const float* gz, const float* ip, float* rhs, f
     for (std::size_t k = 1; k < nz; ++k) {
         for (int g = 0; g < kGroup; ++g) {
             const std::size_t at = g * nz + k;
-            y[g] = (rhs[at] + gz[at - 1] * y[g]) * ip[at];
+            // Multiplied out so that only one product and one sum wait on y.
+            y[g] = rhs[at] * ip[at] + (gz[at - 1] * ip[at]) * y[g];
             rhs[at] = y[g];
         }
     }
@@ -129,7 +130,7 @@ void solve_lines(std::size_t nz, const float* gz, const float* ip, float* rhs, f
     for (std::size_t k = nz - 1; k-- > 0;) {
         for (int g = 0; g < kGroup; ++g) {
             const std::size_t at = g * nz + k;
-            y[g] = rhs[at] + gz[at] * ip[at] * y[g];
+            y[g] = rhs[at] + (gz[at] * ip[at]) * y[g];
             x[g][k] = y[g];
         }
     }
