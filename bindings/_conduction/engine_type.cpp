@@ -240,8 +240,15 @@ PyObject* engine_step(PyObject* object, PyObject* args, PyObject* kwargs) {
     double* T = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(field)));
     Py_BEGIN_ALLOW_THREADS
     std::lock_guard<std::mutex> lock(*self->busy);
-    for (int s = 0; s < steps && status == Status::ok; ++s) {
-        status = self->engine->step(data<double>(watts), dt, scheme, T, options, &report);
+    // A step short of its tolerance still moves the field on, so the batch
+    // goes on (and says so); an error ends it.
+    for (int s = 0; s < steps; ++s) {
+        const Status step_status = self->engine->step(data<double>(watts), dt, scheme, T, options, &report);
+        if (status == Status::ok) status = step_status;
+        if (step_status != Status::ok && step_status != Status::not_converged) {
+            status = step_status;
+            break;
+        }
         const int iterations = total.iterations + report.iterations, solves = total.solves + report.solves;
         total = report;
         total.iterations = iterations;

@@ -22,6 +22,7 @@ class Engine:
         source_block: npt.NDArray[np.int32],
         source_weight: _Floats,
         block_count: int,
+        threads: int = 1,
     ) -> None: ...
     def steady(
         self,

@@ -156,10 +156,13 @@ Status assemble(Engine::Impl& e, const double* T, ThreadTeam& team, int* bad_cel
     auto half_of = [&](std::size_t c, int axis) {
         const std::uint16_t m = e.material[c];
         if (from_field && e.materials[m].silicon_conductivity) {
-            const double k = silicon::conductivity(T[c]);
+            const double k = silicon::conductivity(T[c] + e.field_offset);
             if (!(k > 0.0) || !std::isfinite(k)) {
-                long long expected = -1;
-                bad.compare_exchange_strong(expected, static_cast<long long>(c));
+                // The lowest such cell, whichever thread finds it.
+                long long seen = bad.load();
+                while ((seen < 0 || static_cast<long long>(c) < seen) &&
+                       !bad.compare_exchange_weak(seen, static_cast<long long>(c))) {
+                }
             }
             return 0.5 / k;
         }
@@ -314,7 +317,7 @@ void add_face_sources(const Engine::Impl& e, double* b) {
     for (int face = 0; face < kFaceCount; ++face) {
         if (e.face_g[face].empty()) continue;
         for_each_face_cell(e, face, [&](std::size_t c, std::size_t f, double, double) {
-            b[c] += e.face_g[face][f] * e.face_ambient[face][f];
+            b[c] += e.face_g[face][f] * (e.face_ambient[face][f] - e.field_offset);
         });
     }
 }

@@ -109,23 +109,40 @@ void for_cells(const Engine::Impl& e, ThreadTeam& team, Fn fn) {
                       [&](std::size_t first, std::size_t end) { fn(first * sx, end * sx); });
 }
 
-// Where the solve's own numbers start: cells without material at zero,
-// missing start values at the mean ambient.
-void enter_field(const Engine::Impl& e, double* T, ThreadTeam& team) {
-    for_cells(e, team, [&](std::size_t first, std::size_t end) {
-        for (std::size_t c = first; c < end; ++c) {
-            if (!e.present(c)) T[c] = 0.0;
-            else if (!std::isfinite(T[c])) T[c] = e.reference_ambient;
-        }
-    });
-}
+// The field as a solve holds it: T - the mean ambient, cells without
+// material at zero, missing start values at the mean ambient. The caller's
+// temperatures come back when the scope ends, on every path.
+class SolveField {
+public:
+    SolveField(Engine::Impl& e, double* T, ThreadTeam& team) : e_(e), T_(T), team_(team) {
+        const double offset = e.reference_ambient;
+        for_cells(e, team, [&](std::size_t first, std::size_t end) {
+            for (std::size_t c = first; c < end; ++c)
+                T[c] = !e.present(c) || !std::isfinite(T[c]) ? 0.0 : T[c] - offset;
+        });
+        e.field_offset = offset;
+    }
+    ~SolveField() { release(); }
+    SolveField(const SolveField&) = delete;
+    SolveField& operator=(const SolveField&) = delete;
 
-void leave_field(const Engine::Impl& e, double* T, ThreadTeam& team) {
-    for_cells(e, team, [&](std::size_t first, std::size_t end) {
-        for (std::size_t c = first; c < end; ++c)
-            if (!e.present(c)) T[c] = kNaN;
-    });
-}
+    // Temperatures in kelvin again, NaN where there is no material.
+    void release() {
+        if (done_) return;
+        done_ = true;
+        const double offset = e_.field_offset;
+        for_cells(e_, team_, [&](std::size_t first, std::size_t end) {
+            for (std::size_t c = first; c < end; ++c) T_[c] = e_.present(c) ? T_[c] + offset : kNaN;
+        });
+        e_.field_offset = 0.0;
+    }
+
+private:
+    Engine::Impl& e_;
+    double* T_;
+    ThreadTeam& team_;
+    bool done_ = false;
+};
 
 // b (in r) = block sources + face conductances times their ambients; the
 // total power in *power.
@@ -172,7 +189,7 @@ double largest_change(Engine::Impl& e, const double* a, const double* b, ThreadT
 
 Status conductivity_failure(const Engine::Impl& e, const double* T, int cell, SolveReport* report) {
     report->bad_cell = cell;
-    report->bad_temperature = T != nullptr ? T[cell] : e.reference_ambient;
+    report->bad_temperature = T != nullptr ? T[cell] + e.field_offset : e.reference_ambient;
     return Status::nonphysical_conductivity;
 }
 
@@ -226,7 +243,7 @@ std::unique_ptr<Engine> Engine::create(const ModelSpec& spec, Status* status, st
     }
     for (Array<double>* a : {&e->op.gx, &e->op.gy, &e->op.gz})
         if (!a->allocate(e->n, AllocSite::engine_model)) return nullptr;
-    for (Array<double>* a : {&e->r, &e->p, &e->q})
+    for (Array<double>* a : {&e->r, &e->p, &e->q, &e->rhs})
         if (!a->allocate(e->n, AllocSite::engine_vectors)) return nullptr;
     if (!e->z.allocate(e->n, AllocSite::engine_vectors)) return nullptr;
     e->partial.assign(static_cast<std::size_t>(spec.nx), 0.0);
@@ -255,7 +272,7 @@ Status Engine::steady(const double* block_watts, double* T, const SolveOptions& 
     *report = SolveReport();
     if (e.unreachable) return Status::no_heat_path;
     ThreadTeam team(options.threads);
-    enter_field(e, T, team);
+    SolveField field(e, T, team);
     const bool follow = options.follow_temperature && e.any_temperature_dependent;
     int bad = -1;
     if (follow || e.conductivity_from_field) {
@@ -281,18 +298,15 @@ Status Engine::steady(const double* block_watts, double* T, const SolveOptions& 
             break;
         }
         report->picard_change = largest_change(e, T, e.previous.get(), team);
-        if (assemble(e, T, team, &bad) != Status::ok) {
-            leave_field(e, T, team);
-            return conductivity_failure(e, T, bad, report);
-        }
+        if (assemble(e, T, team, &bad) != Status::ok) return conductivity_failure(e, T, bad, report);
         if (report->picard_change <= options.picard_tol) {
             status = Status::ok;
             break;
         }
     }
     report->residual_watts = true_residual(e, T, block_watts, team);
+    field.release();
     report->heat_out_watts = face_heat_out(e, T);
-    leave_field(e, T, team);
     return status;
 } catch (const std::bad_alloc&) {
     return Status::out_of_memory;
@@ -305,17 +319,14 @@ Status Engine::step(const double* block_watts, double dt, Scheme scheme, double*
     *report = SolveReport();
     if (!(dt > 0.0) || !std::isfinite(dt)) return Status::invalid_model;
     ThreadTeam team(options.threads);
-    enter_field(e, T, team);
+    SolveField field(e, T, team);
     if (prepare_capacity(e, team) != Status::ok) return Status::out_of_memory;
     if (e.previous.empty() && !e.previous.allocate(e.n, AllocSite::engine_vectors)) return Status::out_of_memory;
     const bool follow = options.follow_temperature && e.any_temperature_dependent;
     int bad = -1;
     // k(T) is taken at the field at the start of the step.
     if (follow || e.conductivity_from_field) {
-        if (assemble(e, follow ? T : nullptr, team, &bad) != Status::ok) {
-            leave_field(e, T, team);
-            return conductivity_failure(e, T, bad, report);
-        }
+        if (assemble(e, follow ? T : nullptr, team, &bad) != Status::ok) return conductivity_failure(e, T, bad, report);
     }
     const double shift = scheme == Scheme::backward_euler ? 1.0 / dt : 2.0 / (kGamma * dt);
     set_shift(e, shift, team);
@@ -362,8 +373,8 @@ Status Engine::step(const double* block_watts, double dt, Scheme scheme, double*
         });
         solve_with(1.0);
     }
+    field.release();
     report->heat_out_watts = face_heat_out(e, T);
-    leave_field(e, T, team);
     return status;
 } catch (const std::bad_alloc&) {
     return Status::out_of_memory;

@@ -26,11 +26,16 @@ struct Engine::Impl {
     std::vector<double> source_weight;
     int blocks = 0;
     double reference_ambient = 0.0;  // where cells without a start value begin
+    // During a solve the field holds T - field_offset (the mean ambient), so
+    // that products of large conductances with the field stay small and the
+    // residual's rounding floor stays far below the heat flows.
+    double field_offset = 0.0;
     bool unreachable = false;        // some cell has no conducting path to an ambient
 
     ModelOperator op;
     std::vector<Level> levels;
     Array<double> r, p, q;     // conjugate-gradient vectors on the model's grid
+    Array<double> rhs;         // the right side of the solve under way
     Array<float> z;            // the preconditioned residual, as the V-cycle leaves it
     Array<double> previous;    // the field before a k(T) round or a step's stage
     std::vector<double> partial, partial_max;  // per x plane partial sums and maxima
