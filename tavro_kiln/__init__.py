@@ -2,4 +2,4 @@
 
 # The one place the version is written: the build reads it from here for the
 # distribution's metadata (pyproject.toml, tool.scikit-build.metadata.version).
-__version__ = "0.1.0"
+__version__ = "0.2.0"
