@@ -1,0 +1,110 @@
+"""Sphinx configuration of the tavro_kiln documentation (built by ``./dev docs``).
+
+Pages are Markdown read by MyST, except the API reference, which autodoc
+fills from the installed package's docstrings (NumPy style, read by
+napoleon) and the native functions' signatures. The gallery is
+sphinx-gallery: every script in ``examples/`` at the top of the tree runs on
+each build, so its pictures and printed numbers are those of the current
+package.
+
+Theme: furo. It is a single, self-contained theme with a sidebar that shows
+the whole tree of a small site, readable code blocks and tables, and a dark
+mode, and it needs no configuration; pydata-sphinx-theme suits projects
+with many top-level sections and a navigation bar across the top, which
+this site does not have.
+
+``./dev docs`` runs Sphinx with ``python -P``: the package is imported from
+the virtual environment (where its native modules are built), not from the
+source tree beside this folder.
+"""
+import os
+import re
+import sys
+
+import tavro_kiln
+
+# This folder's own Sphinx helpers (not the package: see above).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "_ext"))
+
+project = "tavro_kiln"
+author = "the tavro_kiln developers"
+copyright = "the tavro_kiln developers"
+release = tavro_kiln.__version__
+version = ".".join(release.split(".")[:2])
+
+extensions = [
+    "sphinx.ext.autodoc",
+    "sphinx.ext.napoleon",
+    "sphinx.ext.mathjax",
+    "myst_parser",
+    "sphinx_gallery.gen_gallery",
+]
+
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+root_doc = "index"
+# chip_validation.py is the script that prints the validation page's
+# numbers, not a page or a gallery example.
+exclude_patterns = ["chip_validation.py", "**/*.ipynb", "auto_examples/*.md5"]
+
+myst_enable_extensions = ["colon_fence", "dollarmath"]
+# Headings down to ### get anchors, so guide pages can link to sections.
+myst_heading_anchors = 3
+
+# -- autodoc and napoleon --------------------------------------------------
+autodoc_member_order = "bysource"
+autodoc_default_options = {"members": True, "show-inheritance": False}
+napoleon_google_docstring = False
+napoleon_numpy_docstring = True
+# Attributes as a field list of the class, not as separate entries that
+# would describe a dataclass field twice.
+napoleon_use_ivar = True
+napoleon_use_rtype = False
+# Types in the docstrings become links; these names are documented under
+# their full paths.
+napoleon_preprocess_types = True
+napoleon_type_aliases = {
+    "ChipGrid": "~tavro_kiln.chip.model.chip_grid.ChipGrid",
+    "SolveReport": "~tavro_kiln.chip.model.chip_model.SolveReport",
+}
+
+
+def native_docstring(app, what, name, obj, options, lines):
+    """The heat solver's native docstring heads its parameter list with
+    ``Parameters:`` and a rule, which reStructuredText would read as a
+    section title inside the function; without the colon napoleon reads it
+    as the NumPy section it is."""
+    for index, line in enumerate(lines[:-1]):
+        if line.strip() == "Parameters:" and re.fullmatch(r"\s*-{3,}\s*", lines[index + 1]):
+            lines[index] = line.replace("Parameters:", "Parameters")
+
+
+# -- sphinx-gallery ----------------------------------------------------------
+sphinx_gallery_conf = {
+    "examples_dirs": [os.path.join("..", "examples")],
+    "gallery_dirs": ["auto_examples"],
+    "filename_pattern": r"/plot_",
+    # Run every example on every build, so that what the pages show is what
+    # the current package computes.
+    "run_stale_examples": True,
+    # _ext/tavro_gallery.py: figures made without pyplot are shown too, and the
+    # examples come in reading order.
+    "image_scrapers": ("tavro_gallery.figure_objects", "matplotlib"),
+    "within_subsection_order": "tavro_gallery.reading_order",
+    "download_all_examples": False,
+    "remove_config_comments": True,
+    "show_memory": False,
+    "matplotlib_animations": False,
+}
+
+# -- HTML --------------------------------------------------------------------
+html_theme = "furo"
+html_title = f"tavro_kiln {release}"
+# Signatures read steady_state(...), not tavro_kiln.chip.steady_state(...):
+# each page says which module it documents.
+add_module_names = False
+html_static_path = []
+html_theme_options = {"navigation_with_keys": True}
+
+
+def setup(app):
+    app.connect("autodoc-process-docstring", native_docstring, priority=400)
