@@ -9,6 +9,7 @@ import multiprocessing
 import os
 import pickle
 import pkgutil
+import re
 import subprocess
 import sys
 from concurrent.futures import ProcessPoolExecutor
@@ -276,6 +277,10 @@ def test_command_line_reports_memory_and_output_failures(tmp_path, monkeypatch, 
     # Without --ny the message names the ny that follows from the (square) die.
     assert main([*quiet[:-2], "--nx", "16", "--out", str(tmp_path / "o")]) == 2
     assert "not enough memory for a grid of 16 x 16 cells" in capsys.readouterr().err
+    monkeypatch.undo()
+    # A grid that cannot fit is refused before anything is allocated, with both figures.
+    assert main([*quiet[:-4], "--nx", "65536", "--ny", "65536", "--out", str(tmp_path / "o")]) == 2
+    assert re.search(r"65536 x 65536 x \d+ = [\d,]+ cells needs about [\d.]+ GB", capsys.readouterr().err)
 
 
 def two_block_grid(die):

@@ -218,3 +218,9 @@ def test_mismatched_or_bad_powers_and_steps_raise(call, words):
 def test_a_rise_too_large_to_represent_is_refused():
     with pytest.raises(ChipSolveError, match="too high"):
         steady_state(small_stack(), BLOCKS, [1e300, 1e300])
+
+
+@pytest.mark.parametrize("conductance", [1e3, 1e16, 1e20, math.inf])
+def test_heat_balance_holds_up_to_an_ideal_sink(conductance):
+    run = steady_state(small_stack(sink_conductance=conductance), BLOCKS, [2.0, 1.0])
+    assert run.converged and run.heat_out_W == pytest.approx(3.0, rel=1e-9)
