@@ -69,13 +69,30 @@ napoleon_type_aliases = {
 
 
 def native_docstring(app, what, name, obj, options, lines):
-    """The heat solver's native docstring heads its parameter list with
-    ``Parameters:`` and a rule, which reStructuredText would read as a
-    section title inside the function; without the colon napoleon reads it
-    as the NumPy section it is."""
-    for index, line in enumerate(lines[:-1]):
-        if line.strip() == "Parameters:" and re.fullmatch(r"\s*-{3,}\s*", lines[index + 1]):
+    """Reads the heat solver's native docstring as NumPy style. It heads
+    its parameters with ``Parameters:`` and a rule, which reStructuredText
+    would take for a section title inside the function, and gives each
+    parameter's description on its own line as ``name : description``,
+    which napoleon would take for a type. Without the colon, and with each
+    description moved under its name, napoleon reads them as they are
+    meant."""
+    if type(obj).__name__ != "native_function":
+        return
+    in_parameters = False
+    for index, line in enumerate(list(lines)):
+        if line.strip() == "Parameters:" and index + 1 < len(lines) \
+                and re.fullmatch(r"\s*-{3,}\s*", lines[index + 1]):
             lines[index] = line.replace("Parameters:", "Parameters")
+            in_parameters = True
+        elif in_parameters and not line.strip():
+            in_parameters = False
+        elif in_parameters:
+            match = re.fullmatch(r"(\s*)([\w, ]+?) : (.+)", line)
+            if match:
+                indent, names, description = match.groups()
+                lines[index] = f"{indent}{names}\n{indent}    {description}"
+    # The replacements above may hold two lines each.
+    lines[:] = "\n".join(lines).split("\n")
 
 
 # -- sphinx-gallery ----------------------------------------------------------
