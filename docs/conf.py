@@ -52,11 +52,15 @@ myst_heading_anchors = 3
 
 # -- autodoc and napoleon --------------------------------------------------
 autodoc_member_order = "bysource"
-autodoc_default_options = {"members": True, "show-inheritance": False}
+# No default members: each class on the API pages names the members it
+# shows (and a default would override those lists).
+# The docstrings say what each argument and attribute is; signatures show
+# names and defaults only (a dataclass's would otherwise list every type).
+autodoc_typehints = "none"
 napoleon_google_docstring = False
 napoleon_numpy_docstring = True
-# Attributes as a field list of the class, not as separate entries that
-# would describe a dataclass field twice.
+# Attributes as one compact list in their class (its heading reads
+# "Variables"), not as an entry each with its type apart.
 napoleon_use_ivar = True
 napoleon_use_rtype = False
 # Types in the docstrings become links; these names are documented under
