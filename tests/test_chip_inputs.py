@@ -252,7 +252,8 @@ def test_command_line_example_writes_everything(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "core0" in result.stdout and "in the conduction engine" in result.stdout
     names = {p.name for p in out.iterdir()}
-    assert names == {"blocks.csv", "blocks.json", "active_layer.png", "section.png", "field.vtr"}
+    assert names == {"blocks.csv", "blocks.json", "blocks.steady", "active.grid", "active_layer.png", "section.png",
+                     "field.vtr"}
     assert (out / "active_layer.png").read_bytes().startswith(b"\x89PNG")
     assert (out / "field.vtr").read_bytes().startswith(b"<?xml")
     assert (out / "blocks.csv").read_text().splitlines()[0] == \

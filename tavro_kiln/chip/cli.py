@@ -12,6 +12,7 @@ from tavro_kiln.chip.extras import INSTALL_HINT
 from tavro_kiln.chip.model.layout import die_size, lateral_cells
 from tavro_kiln.chip.inputs.floorplan import check_inside, read_floorplan, read_power_trace, watts_by_block
 from tavro_kiln.chip.inputs.numbers import DECIMAL, MAX_CELLS
+from tavro_kiln.chip.inputs.package_config import DEFAULT_ACTIVE_THICKNESS, read_package_config
 from tavro_kiln.chip.inputs.stack import read_stack
 from tavro_kiln.chip.progress import Progress
 
@@ -40,12 +41,19 @@ def add_parser(commands, whole_number):
     chip.add_argument("power", nargs="?", help="power trace: a header of block names, then watts per interval")
     chip.add_argument("--example", action="store_true",
                       help="use the shipped quad-core example (floorplan, power trace and stack)")
-    chip.add_argument("--stack", help="layer stack (TOML); default: the shipped example stack")
+    package = chip.add_mutually_exclusive_group()
+    package.add_argument("--stack", help="layer stack (TOML); default: the shipped example stack")
+    package.add_argument("--config", help="package as a compact thermal simulator's configuration file "
+                                          "('-name value' lines): die, interface, spreader, sink, convection")
+    chip.add_argument("--active-thickness", type=positive_float, default=DEFAULT_ACTIVE_THICKNESS,
+                      help="with --config: thickness in m of the die's heated layer at its face away "
+                           f"from the sink; default {DEFAULT_ACTIVE_THICKNESS:g}")
     chip.add_argument("--out", default="chip_out", help="output folder (created); default chip_out")
     chip.add_argument("--transient", action="store_true",
                       help="step through the power trace instead of the steady state of its mean")
-    chip.add_argument("--interval", type=positive_float, default=1e-3,
-                      help="seconds per power-trace line in a transient run; default 1e-3")
+    chip.add_argument("--interval", type=positive_float,
+                      help="seconds per power-trace line in a transient run; default the --config "
+                           "file's -sampling_intvl, or 1e-3")
     chip.add_argument("--dt", type=positive_float,
                       help="longest time step in s of a transient run (implicit steps are stable at any "
                            "length); default one step per interval")
@@ -104,7 +112,10 @@ def run_chip(args):
         return fail(f"{' and '.join(missing)} not installed: {INSTALL_HINT}, or pass "
                     f"{' '.join('--no-pictures' if m == 'matplotlib' else '--no-vtk' for m in missing)}")
     try:
-        stack = read_stack(args.stack or example_path("stack.toml"))
+        if args.config:
+            stack = read_package_config(args.config, args.active_thickness)
+        else:
+            stack = read_stack(args.stack or example_path("stack.toml"))
         blocks = read_floorplan(args.floorplan)
         width, height = die_size(stack, blocks)
         check_inside(args.floorplan, blocks, width, height)
@@ -131,12 +142,13 @@ def simulate_and_write(args, stack, blocks, per_interval, started):
     progress = Progress("chip", enabled=not args.quiet)
     try:
         if args.transient:
-            start = None
+            start = stack.initial_temperature
             if args.from_steady:
                 first = steady_state(stack, blocks, per_interval[0], tol=args.tol,
                                      temperature_dependent=args.k_of_t, threads=args.threads)
                 start = first.temperature
-            result = transient(stack, blocks, per_interval, args.interval, dt=args.dt,
+            interval = args.interval or stack.interval or 1e-3
+            result = transient(stack, blocks, per_interval, interval, dt=args.dt,
                                temperature_dependent=args.k_of_t, start=start, progress=progress,
                                threads=args.threads, scheme=args.scheme, tol=args.tol)
             watts = per_interval[-1]

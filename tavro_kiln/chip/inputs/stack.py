@@ -17,7 +17,8 @@ from tavro_kiln.chip.inputs.toml_lines import header_offset, key_line, line_at
 
 @dataclass(frozen=True)
 class Layer:
-    """One layer of the stack: a material over the whole die.
+    """One layer of the stack: a material over a rectangle, by default the
+    die's own footprint.
 
     Attributes
     ----------
@@ -32,7 +33,14 @@ class Layer:
         otherwise about cubic cells (1 to 16).
     active : bool
         Whether the floorplan's blocks dissipate their power in it; exactly
-        one layer of a stack is active.
+        one layer of a stack is active, and it covers the die.
+    width, height : float or None
+        m, the layer's footprint (a spreader or sink larger than the die, a
+        substrate); ``None``: the die's.
+    left, bottom : float or None
+        m, the footprint's lower-left corner in the floorplan's coordinates
+        (negative to the left of or below the die); ``None``: centred on
+        the die.
     """
 
     name: str
@@ -40,6 +48,18 @@ class Layer:
     thickness: float  # m
     cells: int | None = None  # cells across the thickness; None: about one grid dz each
     active: bool = False
+    width: float | None = None
+    height: float | None = None
+    left: float | None = None
+    bottom: float | None = None
+
+    def footprint(self, die_width, die_height):
+        """(left, right, bottom, top) in m."""
+        width = self.width or die_width
+        height = self.height or die_height
+        left = (die_width - width) / 2 if self.left is None else self.left
+        bottom = (die_height - height) / 2 if self.bottom is None else self.bottom
+        return left, left + width, bottom, bottom + height
 
 
 @dataclass
@@ -57,7 +77,7 @@ class Stack:
     ambient : float
         K: the air under the heat sink, and where every run starts.
     sink_conductance : float
-        W/(m² K) over the die's footprint.
+        W/(m² K) over the top layer's footprint.
     sink_resistance : float or None
         K/W from the sink's base to the air; when given, it replaces the
         conductance.
@@ -73,11 +93,15 @@ class Stack:
     materials : dict of str to Material
         :data:`DEFAULT_MATERIALS` and the file's ``[materials.NAME]``
         tables.
+    initial_temperature : float or None
+        K where a transient starts; ``None``: the ambient.
+    interval : float or None
+        s per line of the power trace, when the package's file gives it.
     """
 
     layers: list  # bottom (insulated face) to top (heat sink)
     ambient: float = 318.15  # K: the air under the sink, and where every run starts
-    sink_conductance: float = 2.0e4  # W/(m^2 K) over the die's footprint
+    sink_conductance: float = 2.0e4  # W/(m^2 K) over the top layer's footprint
     sink_resistance: float | None = None  # K/W; when given, replaces the conductance
     sink_heat_capacity: float | None = None  # J/K stored by the sink; None: the sink stores nothing
     # Read from older stack files and not used: the sides and the bottom are
@@ -88,6 +112,8 @@ class Stack:
     nx: int | None = None  # cells across the die; None: chosen from the die's shape
     ny: int | None = None
     materials: dict = field(default_factory=lambda: dict(DEFAULT_MATERIALS))
+    initial_temperature: float | None = None  # K where a transient starts; None: the ambient
+    interval: float | None = None  # s per line of the power trace, when the package file gives it
 
     @property
     def active_layer(self):
@@ -96,7 +122,7 @@ class Stack:
 
 
 TOP_KEYS = {"ambient", "heat_sink", "die", "grid", "layers", "materials", "padding_conductivity"}
-LAYER_KEYS = {"name", "material", "thickness", "cells", "active"}
+LAYER_KEYS = {"name", "material", "thickness", "cells", "active", "width", "height", "left", "bottom"}
 # Upper bound and unit of each material property; the lower bound keeps
 # 1 / (density * specific heat) and the stability limit finite.
 MATERIAL_RANGES = {"conductivity": (1e6, "W/(m K)"), "density": (1e6, "kg/m^3"),
@@ -217,7 +243,14 @@ def read_layer(path, text, index, entry, materials, names):
     active = entry.get("active", False)
     if not isinstance(active, bool):
         raise ChipInputError(path, line("active"), f"layer {name!r}: active must be true or false")
-    return Layer(name, material, thickness, cells, active)
+    place = {key: in_range(path, line(key), f"layer {name!r}: {key}", entry[key], **LENGTH)
+             for key in ("width", "height") if key in entry}
+    place.update({key: in_range(path, line(key), f"layer {name!r}: {key}", entry[key], 1.0, "m", low=-1.0)
+                  for key in ("left", "bottom") if key in entry})
+    if active and place:
+        raise ChipInputError(path, line(sorted(place)[0]), f"layer {name!r}: the active layer covers the "
+                                                           f"die; give the die's size in [die]")
+    return Layer(name, material, thickness, cells, active, **place)
 
 
 def read_materials(path, text, table, stack):

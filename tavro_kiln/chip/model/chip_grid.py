@@ -3,9 +3,13 @@ material per cell, the boundary conditions of the six outer faces and the
 cells that carry each block's power.
 
 Layers are stacked from the die's far side (z = 0, insulated) up to the
-heat sink, which is a convective top face (h over the die's footprint, or
-a resistance in K/W); the four sides are insulated. A sink with a heat
-capacity gets a lumped layer on top that stores it.
+heat sink, which is a convective top face (h over the top layer's
+footprint, or a resistance in K/W); the four sides are insulated, and so
+is any face of a layer that no other layer covers. Each layer has its own
+footprint (a spreader and sink larger than the die): cells are even over
+the die and widen outside it, with a cell boundary on every footprint's
+side; cells outside a layer's footprint have no material. A sink with a
+heat capacity gets a lumped layer on top that stores it.
 """
 import os
 from dataclasses import dataclass
@@ -14,7 +18,8 @@ import numpy as np
 
 from tavro_kiln.chip.inputs.floorplan import check_inside
 from tavro_kiln.chip.inputs.materials import value_at
-from tavro_kiln.chip.model.layout import die_size, lateral_cells, layer_cells, overlap, z_edges
+from tavro_kiln.chip.model.layout import (die_size, lateral_cells, lateral_edges, layer_cells, overlap,
+                                          z_edges)
 from tavro_kiln.core import thermal_conductivity
 
 NO_MATERIAL = 0xFFFF
@@ -91,6 +96,7 @@ class ChipGrid:
     ambient: float
     die_width: float
     die_height: float
+    die_columns: tuple = (slice(None), slice(None))  # the (i, j) ranges of the die's cells
 
     @property
     def shape(self):
@@ -178,80 +184,60 @@ def check_memory(shape):
 
 
 def build_grid(stack, blocks, temperature_dependent=False):
-    """The grid of ``stack`` with the floorplan ``blocks`` in its active
-    layer.
-
-    Across the die the cells are uniform: ``stack.nx`` by ``stack.ny``
-    (one given alone, the other follows the die's shape), or 64 along the
-    longer side.
-    Along z each layer's thickness is split evenly into its own cells: its
-    ``cells``, 2 for the active layer, or about cubic cells (1 to 16).
-
-    Parameters
-    ----------
-    stack : Stack
-        Layers, heat sink, ambient, die size and grid settings.
-    blocks : list of Block
-        The floorplan; the die is the stack's ``[die]`` or the blocks'
-        extent.
-    temperature_dependent : bool, optional
-        Refuse materials other than silicon whose conductivity is a
-        function of temperature.
-
-    Returns
-    -------
-    ChipGrid
-
-    Raises
-    ------
-    ChipInputError
-        A block lies outside the die.
-    ValueError
-        A material other than silicon has a temperature-dependent
-        conductivity while ``temperature_dependent`` is set.
-    MemoryError
-        The grid would not fit in the memory available.
-    """
+    """The model of ``stack`` with the floorplan ``blocks`` in its active layer."""
     width, height = die_size(stack, blocks)
     # A block past the die's edge would lose part of its power; blocks made
     # in code have no file, so the message names none.
     check_inside("floorplan", blocks, width, height)
     nx, ny = lateral_cells(stack, width, height)
-    x_edges, y_edges = np.linspace(0.0, width, nx + 1), np.linspace(0.0, height, ny + 1)
+    prints = [layer.footprint(width, height) for layer in stack.layers]
+    if stack.active_layer.footprint(width, height) != (0.0, width, 0.0, height):
+        raise ValueError(f"layer {stack.active_layer.name!r}: the active layer covers the die")
+    x_sides = [side for p in prints for side in p[:2]]
+    y_sides = [side for p in prints for side in p[2:]]
+    x_edges = lateral_edges(width, nx, min(x_sides), max(x_sides), x_sides)
+    y_edges = lateral_edges(height, ny, min(y_sides), max(y_sides), y_sides)
+    die_columns = (slice(int(np.searchsorted(x_edges, 0.0)), int(np.searchsorted(x_edges, 0.0)) + nx),
+                   slice(int(np.searchsorted(y_edges, 0.0)), int(np.searchsorted(y_edges, 0.0)) + ny))
     cell_width = min(width / nx, height / ny)
     layers = list(stack.layers)
     counts = [layer_cells(layer, cell_width) for layer in layers]
-    area = width * height
     if stack.sink_heat_capacity:
         layers.append(None)
         counts.append(1)
-    check_memory((nx, ny, sum(counts)))
+        prints.append(prints[-1])
+    columns = (len(x_edges) - 1, len(y_edges) - 1)
+    check_memory((*columns, sum(counts)))
     zs_edges = z_edges([SINK_LAYER_THICKNESS if layer is None else layer.thickness for layer in layers], counts)
     names = sorted({layer.material for layer in stack.layers})
     table, silicon = material_table(stack, names, temperature_dependent)
-    per_z, placed, z, active = [], [], 0, None
-    for layer, count in zip(layers, counts):
+    x_mid, y_mid = (x_edges[:-1] + x_edges[1:]) / 2, (y_edges[:-1] + y_edges[1:]) / 2
+    material = np.full((*columns, sum(counts)), NO_MATERIAL, dtype=np.uint16)
+    placed, z, active = [], 0, None
+    top = prints[-1]
+    top_area = (top[1] - top[0]) * (top[3] - top[2])
+    for layer, count, (left, right, bottom, upper) in zip(layers, counts, prints):
         if layer is None:
             index = len(table)
-            rho_c = stack.sink_heat_capacity / (area * SINK_LAYER_THICKNESS)
+            rho_c = stack.sink_heat_capacity / (top_area * SINK_LAYER_THICKNESS)
             k = SINK_LAYER_CONDUCTIVITY
             table = np.vstack([table, (k, k, k, rho_c)])
             silicon = np.append(silicon, False)
             names = names + ["heat sink"]
         else:
             index = names.index(layer.material)
-        per_z += [index] * count
+        inside = (((x_mid > left) & (x_mid < right))[:, None] & ((y_mid > bottom) & (y_mid < upper))[None, :])
+        material[:, :, z:z + count][inside] = index
         placed.append((layer, slice(z, z + count)))
         if layer is not None and layer.active:
             active = slice(z, z + count)
         z += count
-    material = np.empty((nx, ny, len(per_z)), dtype=np.uint16)
-    material[...] = np.array(per_z, dtype=np.uint16)
-    h = 1.0 / (stack.sink_resistance * area) if stack.sink_resistance else stack.sink_conductance
-    faces = [None] * 5 + [(np.full(nx * ny, h), np.full(nx * ny, stack.ambient))]
+    h = 1.0 / (stack.sink_resistance * top_area) if stack.sink_resistance else stack.sink_conductance
+    on_top = material[:, :, -1] != NO_MATERIAL
+    faces = [None] * 5 + [(np.where(on_top, h, 0.0).ravel(), np.full(on_top.size, stack.ambient))]
     covered = block_cells(blocks, x_edges, y_edges)
     return ChipGrid(x_edges, y_edges, zs_edges, placed, active, covered, material, names, table, silicon,
-                    faces, stack.ambient, width, height)
+                    faces, stack.ambient, width, height, die_columns)
 
 
 def block_cells(blocks, x_edges, y_edges):

@@ -72,7 +72,8 @@ def active_layer_png(grid, T, path, title="active layer"):
     matplotlib.figure.Figure
         The figure drawn, made without pyplot.
     """
-    plane = T[:, :, grid.active].max(axis=2)
+    di, dj = grid.die_columns
+    plane = T[di, dj, grid.active].max(axis=2)
     scale, unit = length_unit(max(grid.die_width, grid.die_height))
     width, height = grid.die_width * scale, grid.die_height * scale
     figure, axes, bar = new_figure((4.4, 4.4 * max(0.5, min(1.6, height / width))))
@@ -85,7 +86,7 @@ def active_layer_png(grid, T, path, title="active layer"):
         axes.plot([x0, x1, x1, x0, x0], [y0, y0, y1, y1, y0], color="white", linewidth=0.6)
         if (x1 - x0) > width / 12 and (y1 - y0) > height / 20:
             # The label sits on the block's middle cell.
-            middle = plane[(b.i.start + b.i.stop - 1) // 2, (b.j.start + b.j.stop - 1) // 2]
+            middle = plane[(b.i.start + b.i.stop - 1) // 2 - di.start, (b.j.start + b.j.stop - 1) // 2 - dj.start]
             axes.text((x0 + x1) / 2, (y0 + y1) / 2, b.name, color=label_colour(colour_at(image, middle)),
                       fontsize=7, ha="center", va="center")
     axes.set_xlabel(f"x ({unit})")
@@ -125,15 +126,20 @@ def section_png(grid, T, path):
     edges_z = edges * scale_z
     edges_x = grid.x_edges * scale
     figure, axes, bar = new_figure((5.0, 3.2))
-    mesh = axes.pcolormesh(edges_x, edges_z, section.T, cmap="inferno", shading="flat")
+    # Cells without material (outside a layer's footprint) stay blank.
+    mesh = axes.pcolormesh(edges_x, edges_z, np.ma.masked_invalid(section.T), cmap="inferno", shading="flat")
     for layer, zs in grid.layers:
         top = edges_z[zs.stop]
-        axes.axhline(top, color="white", linewidth=0.5)
-        # The label sits over the layer's right-hand cells.
-        under = np.nanmean(section[-1, zs])
+        filled = np.flatnonzero(np.isfinite(section[:, zs]).all(axis=1))
+        if filled.size == 0:  # the layer does not reach this section
+            continue
+        right = int(filled[-1])
+        axes.plot([edges_x[filled[0]], edges_x[right + 1]], [top, top], color="white", linewidth=0.5)
+        # The label sits over the layer's right-hand cell.
         name = layer.name if layer is not None else "heat sink"
-        axes.text(edges_x[-1] * 0.99, (edges_z[zs.start] + top) / 2, name,
-                  color=label_colour(colour_at(mesh, under)), fontsize=7, ha="right", va="center")
+        axes.text(edges_x[right + 1] - 0.01 * (edges_x[-1] - edges_x[0]), (edges_z[zs.start] + top) / 2, name,
+                  color=label_colour(colour_at(mesh, section[right, zs].mean())), fontsize=7, ha="right",
+                  va="center")
     axes.set_xlabel(f"x ({unit})")
     axes.set_ylabel(f"z from the die's far side ({unit_z})")
     axes.set_title(f"vertical section at y = {(grid.y_edges[j] + grid.y_edges[j + 1]) / 2 * scale:.3g} {unit} "

@@ -3,13 +3,16 @@ import os
 
 from tavro_kiln.chip.outputs.report import (block_table, format_table, write_csv, write_json,
                                             write_trace_csv)
+from tavro_kiln.chip.outputs.simulator_files import write_layer_grid, write_steady, write_transient_trace
 
 
 def write_all(result, watts, folder, reference, age, pictures=True, vtk=True):
     """Writes what ``python -m tavro_kiln chip`` writes for a result.
 
     ``blocks.csv`` and ``blocks.json`` (the block table; the JSON also
-    holds the run's figures), ``trace.csv`` for a transient result,
+    holds the run's figures), ``trace.csv`` and ``blocks.ttrace`` for a
+    transient result, ``blocks.steady`` for a steady one, ``active.grid``
+    (see :mod:`tavro_kiln.chip.outputs.simulator_files`),
     ``active_layer.png`` and ``section.png``, and ``field.vtr``.
 
     Parameters
@@ -44,6 +47,13 @@ def write_all(result, watts, folder, reference, age, pictures=True, vtk=True):
     if result.intervals:
         paths.append(os.path.join(folder, "trace.csv"))
         write_trace_csv(grid, result.intervals, paths[-1])
+        paths.append(os.path.join(folder, "blocks.ttrace"))
+        write_transient_trace(grid, result.intervals, paths[-1])
+    else:
+        paths.append(os.path.join(folder, "blocks.steady"))
+        write_steady(grid, T, paths[-1])
+    paths.append(os.path.join(folder, "active.grid"))
+    write_layer_grid(grid, T, paths[-1])
     if pictures:
         from tavro_kiln.chip.outputs.plots import active_layer_png, section_png
 

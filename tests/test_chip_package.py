@@ -1,0 +1,127 @@
+"""Packages larger than the die: per-layer footprints on an uneven grid,
+the compact simulators' configuration file, and the ev6 reference case
+(tests/data/ev6: that simulator's example inputs, licence and results)."""
+import json
+import os
+
+import numpy as np
+import pytest
+
+from tavro_kiln.chip import Block, ChipInputError, Layer, Stack, build_grid, read_floorplan, read_power_trace
+from tavro_kiln.chip import steady_state, watts_by_block
+from tavro_kiln.chip.inputs.package_config import read_package_config
+from tavro_kiln.chip.inputs.stack import read_stack
+
+EV6 = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "ev6")
+
+
+def ev6_inputs():
+    blocks = read_floorplan(os.path.join(EV6, "ev6.flp"))
+    trace = read_power_trace(os.path.join(EV6, "gcc.ptrace"), [b.name for b in blocks])
+    with open(os.path.join(EV6, "reference.json"), encoding="utf-8") as handle:
+        reference = json.load(handle)
+    return blocks, watts_by_block(trace, blocks).mean(axis=0), reference
+
+
+def block_rises(run, blocks, ambient):
+    """The reference's block value: the plain mean of every cell the block touches."""
+    active = run.temperature[:, :, run.grid.active]
+    return np.array([active[b.i, b.j, :].mean() for b in run.grid.blocks]) - ambient
+
+
+def test_ev6_die_sized_package_matches_the_converged_reference():
+    blocks, watts, reference = ev6_inputs()
+    stack = read_package_config(os.path.join(EV6, "ev6-diesized.config"))
+    run = steady_state(stack, blocks, watts)
+    order = [reference["names"].index(b.name) for b in blocks]
+    expected = np.array(reference["diesized_extrapolated"]["K"])[order] - stack.ambient
+    error = np.abs(block_rises(run, blocks, stack.ambient) - expected) / expected
+    assert error.mean() < 0.03 and error.max() < 0.08
+    assert run.heat_out_W == pytest.approx(watts.sum(), rel=1e-9)
+
+
+def spread_stack():
+    layers = [Layer("die", "silicon", 100e-6, 2, True), Layer("spreader", "copper", 1e-3, 4, width=12e-3,
+                                                                  height=9e-3),
+              Layer("sink", "aluminium", 3e-3, 4, width=20e-3, height=20e-3, left=-6e-3, bottom=-8e-3)]
+    return Stack(layers=layers, ambient=300.0, sink_resistance=0.5, nx=16, ny=8)
+
+
+def test_footprints_are_cells_with_material_and_keep_the_heat_balance():
+    blocks = [Block("a", 3e-3, 2e-3, 0.0, 0.0), Block("b", 3e-3, 2e-3, 5e-3, 2e-3)]
+    grid = build_grid(spread_stack(), blocks)
+    # The die is 8 x 4 mm; every footprint's sides are cell edges.
+    for edges, sides in ((grid.x_edges, (-6e-3, -2e-3, 0.0, 8e-3, 10e-3, 14e-3)),
+                         (grid.y_edges, (-8e-3, -2.5e-3, 0.0, 4e-3, 6.5e-3, 12e-3))):
+        assert all(np.isclose(edges, side, rtol=0, atol=1e-12).any() for side in sides)
+        assert edges[0] == pytest.approx(sides[0]) and edges[-1] == pytest.approx(sides[-1])
+    widths = np.diff(grid.x_edges)
+    assert widths.max() <= 2.0 * widths.min() * (1 + 1e-12)  # no long, thin strips beside the die
+    run = steady_state(spread_stack(), blocks, [2.0, 3.0])
+    assert run.heat_out_W == pytest.approx(5.0, rel=1e-9)
+    present = grid.material != 0xFFFF
+    assert np.isnan(run.temperature[~present]).all() and np.isfinite(run.temperature[present]).all()
+    # A wider spreader and sink only take heat away better.
+    die_sized = Stack(layers=[Layer(l.name, l.material, l.thickness, l.cells, l.active) for l in spread_stack().layers],
+                      ambient=300.0, sink_resistance=0.5, nx=16, ny=8)
+    assert np.nanmax(run.temperature) < steady_state(die_sized, blocks, [2.0, 3.0]).temperature.max()
+
+
+def write(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(text, encoding="utf-8")
+    return str(path)
+
+
+@pytest.mark.parametrize("text, line, words", [
+    ("-t_chip 0.00015\n-k_chip\n", 2, "expected '-name value'"),
+    ("# comment\nt_chip 0.00015\n", 2, "expected '-name value'"),
+    ("-t_chip 1e-4\n\n-t_chip 2e-4\n", 3, "given twice (first on line 1)"),
+    ("-k_chip 100\n-colour blue\n", 2, "unknown option -colour"),
+    ("-grid_layer_file layers.lcf\n", 1, "--layers"),
+    ("-k_sink 1_000\n", 1, "-k_sink '1_000' is not a number"),
+    ("-k_sink -4\n", 1, "must be positive"),
+    ("-model_secondary 1\n", 1, "secondary heat path"),
+    ("-t_chip 4e-6\n", 1, "leaves no die above"),
+    ("-grid_rows 2.5\n", 1, "whole number"),
+])
+def test_configuration_file_errors(tmp_path, text, line, words):
+    path = write(tmp_path, "p.config", text)
+    with pytest.raises(ChipInputError) as raised:
+        read_package_config(path)
+    assert raised.value.line == line and raised.value.path == path and words in raised.value.message
+
+
+def test_stack_file_footprints(tmp_path):
+    base = "[[layers]]\nmaterial = 'silicon'\nthickness = 1e-4\nactive = true\n[[layers]]\nmaterial = 'copper'\n"
+    stack = read_stack(write(tmp_path, "s.toml", base + "thickness = 1e-3\nwidth = 3e-2\nheight = 2e-2\n"
+                                                        "left = -1e-2\n"))
+    assert stack.layers[1].footprint(1e-2, 1e-2) == pytest.approx((-1e-2, 2e-2, -5e-3, 1.5e-2))
+    for bad, words in (("width = 0.0\n", "width must be"), ("left = -2.0\n", "left must be")):
+        with pytest.raises(ChipInputError, match=words):
+            read_stack(write(tmp_path, "b.toml", base + "thickness = 1e-3\n" + bad))
+    with pytest.raises(ChipInputError, match="active layer covers the die"):
+        read_stack(write(tmp_path, "a.toml", base.replace("active = true\n", "active = true\nwidth = 1e-2\n")
+                         + "thickness = 1e-3\n"))
+
+
+def test_command_line_runs_a_configuration_file_and_writes_the_simulators_files(tmp_path):
+    from tavro_kiln.__main__ import main
+
+    out = tmp_path / "out"
+    files = [os.path.join(EV6, name) for name in ("ev6-diesized.config", "ev6.flp", "gcc.ptrace")]
+    assert main(["chip", "--config", files[0], files[1], files[2], "--out", str(out), "--quiet",
+                 "--no-pictures", "--no-vtk"]) == 0
+    steady = dict(line.split("\t") for line in (out / "blocks.steady").read_text().splitlines())
+    table = json.loads((out / "blocks.json").read_text())["blocks"]
+    assert float(steady["IntReg_0"]) == pytest.approx(next(r["mean_K"] for r in table if r["block"] == "IntReg_0"),
+                                                      abs=1e-6)
+    grid = [line.split("\t") for line in (out / "active.grid").read_text().splitlines()]
+    assert [int(i) for i, _ in grid] == list(range(64 * 64))  # the file's -grid_rows/-grid_cols default
+    # Three intervals of its trace, 10 ms each, from its initial temperature.
+    trace = tmp_path / "short.ptrace"
+    trace.write_text("\n".join(open(files[2], encoding="utf-8").read().splitlines()[:4]) + "\n")
+    assert main(["chip", "--config", files[0], files[1], str(trace), "--out", str(out), "--quiet",
+                 "--no-pictures", "--no-vtk", "--transient"]) == 0
+    rows = (out / "blocks.ttrace").read_text().splitlines()
+    assert rows[0].split("\t")[:2] == ["L2_left", "L2"] and len(rows) == 4
