@@ -184,7 +184,44 @@ def check_memory(shape):
 
 
 def build_grid(stack, blocks, temperature_dependent=False):
-    """The model of ``stack`` with the floorplan ``blocks`` in its active layer."""
+    """The grid of ``stack`` with the floorplan ``blocks`` in its active
+    layer.
+
+    Over the die the cells are uniform: ``stack.nx`` by ``stack.ny`` (one
+    given alone, the other follows the die's shape), or 64 along the
+    longer side. Layers larger than the die (a spreader, a sink) get cells
+    that widen outside it, with a cell edge on every footprint's side;
+    cells outside a layer's footprint have no material. Along z each
+    layer's thickness is split evenly into its own cells: its ``cells``, 2
+    for the active layer, or about cubic cells (1 to 16).
+
+    Parameters
+    ----------
+    stack : Stack
+        Layers and their footprints, heat sink, ambient, die size and grid
+        settings.
+    blocks : list of Block
+        The floorplan; the die is the stack's ``[die]`` or the blocks'
+        extent.
+    temperature_dependent : bool, optional
+        Refuse materials other than silicon whose conductivity is a
+        function of temperature.
+
+    Returns
+    -------
+    ChipGrid
+
+    Raises
+    ------
+    ChipInputError
+        A block lies outside the die.
+    ValueError
+        The active layer does not cover exactly the die, or a material
+        other than silicon has a temperature-dependent conductivity while
+        ``temperature_dependent`` is set.
+    MemoryError
+        The grid would not fit in the memory available.
+    """
     width, height = die_size(stack, blocks)
     # A block past the die's edge would lose part of its power; blocks made
     # in code have no file, so the message names none.
