@@ -51,7 +51,8 @@ class ChipGrid:
     Attributes
     ----------
     x_edges, y_edges : numpy.ndarray
-        Cell edges across the die, m (nx + 1 and ny + 1 values).
+        Cell edges across the package, m, in the floorplan's coordinates:
+        even over the die, widening outside it where a layer is larger.
     z_edges : numpy.ndarray
         Cell edges from the die's far side, m (nz + 1 values).
     layers : list of tuple
@@ -80,6 +81,8 @@ class ChipGrid:
         K.
     die_width, die_height : float
         m.
+    die_columns : tuple of slice
+        The ``(i, j)`` ranges of the cells over the die.
     """
 
     x_edges: np.ndarray  # m, nx + 1
