@@ -7,7 +7,8 @@ program, here a toy power manager: every 2 ms it reads the blocks'
 temperatures and, when ``core0``'s peak passes a limit, lowers that
 core's power; once the core has cooled, it gives the power back step by
 step. The same loop couples the thermal model to a performance or power
-simulator.
+simulator. The package is built in code: the example's floorplan on a die,
+a thermal grease and a copper spreader under a heat sink.
 """
 
 # %%
@@ -20,12 +21,20 @@ from importlib import resources
 import matplotlib.pyplot as plt
 import numpy as np
 
-from tavro_kiln.chip import ChipModel, read_floorplan, read_stack, steady_state
+from tavro_kiln.chip import ChipModel, Layer, Stack, read_floorplan, steady_state
 
 examples = resources.files("tavro_kiln.chip") / "examples"
 blocks = read_floorplan(examples / "quad_core.flp")
-stack = read_stack(examples / "stack.toml")
-stack.nx = 32
+stack = Stack(
+    layers=[
+        Layer("die", "silicon", 300e-6, cells=4, active=True),
+        Layer("tim", "tim", 25e-6),
+        Layer("spreader", "copper", 1e-3),
+    ],
+    ambient=318.15,  # K
+    sink_resistance=0.25,  # K/W
+    nx=32,
+)
 names = [block.name for block in blocks]
 
 model = ChipModel(stack, blocks, threads=1)

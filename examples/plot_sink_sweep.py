@@ -86,8 +86,13 @@ slope = np.polyfit(resistances, peaks.max(axis=1), 1)[0]
 print(f"total power {watts.sum():.2f} W; "
       f"slope of the hottest peak {slope:.2f} K per K/W")
 limit = 345.0
-allowed = np.interp(limit, peaks.max(axis=1), resistances)
-print(f"hottest peak under {limit:g} K up to a sink of {allowed:.3f} K/W")
+hottest = peaks.max(axis=1)
+if hottest[0] < limit < hottest[-1]:
+    allowed = np.interp(limit, hottest, resistances)
+    print(f"hottest peak under {limit:g} K up to a sink of {allowed:.3f} K/W")
+else:
+    allowed = None
+    print(f"hottest peak from {hottest[0]:.1f} to {hottest[-1]:.1f} K over the sweep")
 
 fig, axes = plt.subplots(figsize=(7, 4.5))
 for number, block in enumerate(blocks):
@@ -98,7 +103,8 @@ for number, block in enumerate(blocks):
 axes.axhline(
     limit, color="black", linestyle="--", linewidth=0.8, label=f"{limit:g} K"
 )
-axes.axvline(allowed, color="grey", linestyle=":", linewidth=0.8)
+if allowed is not None:
+    axes.axvline(allowed, color="grey", linestyle=":", linewidth=0.8)
 axes.set_xlabel("heat-sink resistance (K/W)")
 axes.set_ylabel("peak temperature (K)")
 axes.legend()
