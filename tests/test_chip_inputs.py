@@ -57,7 +57,9 @@ def test_shipped_example_reads():
     trace = read_power_trace(example_path("quad_core.ptrace"), [b.name for b in blocks])
     stack = read_stack(example_path("stack.toml"))
     assert len(blocks) == 7 and trace.watts.shape == (8, 7)
-    assert stack.active_layer.name == "die" and [l.name for l in stack.layers] == ["die", "tim", "spreader"]
+    assert stack.active_layer.name == "active"
+    assert [l.name for l in stack.layers] == ["active", "die", "tim", "spreader", "sink"]
+    assert stack.layers[-1].footprint(8e-3, 8e-3) == pytest.approx((-26e-3, 34e-3, -26e-3, 34e-3))
     # Columns follow the floorplan's order whatever the header's order.
     by_block = watts_by_block(trace, blocks)
     assert by_block[0, [b.name for b in blocks].index("io")] == 1.0
@@ -281,7 +283,7 @@ def test_command_line_reports_memory_and_output_failures(tmp_path, monkeypatch, 
     monkeypatch.undo()
     # A grid that cannot fit is refused before anything is allocated, with both figures.
     assert main([*quiet[:-4], "--nx", "65536", "--ny", "65536", "--out", str(tmp_path / "o")]) == 2
-    assert re.search(r"65536 x 65536 x \d+ = [\d,]+ cells needs about [\d.]+ GB", capsys.readouterr().err)
+    assert re.search(r"\d+ x \d+ x \d+ = [\d,]+ cells needs about [\d.]+ GB", capsys.readouterr().err)
 
 
 def two_block_grid(die):

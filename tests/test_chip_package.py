@@ -56,9 +56,10 @@ def test_footprints_are_cells_with_material_and_keep_the_heat_balance():
         assert all(np.isclose(edges, side, rtol=0, atol=1e-12).any() for side in sides)
         assert edges[0] == pytest.approx(sides[0]) and edges[-1] == pytest.approx(sides[-1])
     widths = np.diff(grid.x_edges)
-    assert widths.max() <= 2.0 * widths.min() * (1 + 1e-12)  # no long, thin strips beside the die
+    assert widths.max() > 4 * widths.min()  # cells widen away from the die
     run = steady_state(spread_stack(), blocks, [2.0, 3.0])
-    assert run.heat_out_W == pytest.approx(5.0, rel=1e-9)
+    # Long, thin cells beside the die merge only along their short side.
+    assert run.heat_out_W == pytest.approx(5.0, rel=1e-9) and run.iterations <= 20
     present = grid.material != 0xFFFF
     assert np.isnan(run.temperature[~present]).all() and np.isfinite(run.temperature[present]).all()
     # A wider spreader and sink only take heat away better.

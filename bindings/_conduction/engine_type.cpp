@@ -137,7 +137,6 @@ int engine_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-bool read_options(PyObject* kwargs, SolveOptions* options, const char* const* allowed);
 
 PyObject* report_dict(Status status, const SolveReport& r) {
     return Py_BuildValue("{s:s,s:i,s:i,s:d,s:d,s:d,s:d,s:d,s:d,s:n}", "status", conduction::status_name(status),

@@ -66,7 +66,7 @@ void coarsen_boundaries(Engine::Impl& e, ThreadTeam& team) {
         if (e.face_g[face].empty()) continue;
         for_each_face_cell(e, face, [&](std::size_t c, std::size_t f, double, double) {
             const std::size_t k = c % nz, j = (c / nz) % ny, i = c / (ny * nz);
-            const int I = static_cast<int>(fine.merge_x ? i / 2 : i), J = static_cast<int>(fine.merge_y ? j / 2 : j);
+            const int I = fine.parent_x[i], J = fine.parent_y[j];
             gb[C.column(I, J) + k] += static_cast<float>(e.face_g[face][f]);
         });
     }

@@ -409,7 +409,7 @@ std::size_t Engine::bytes() const {
     std::size_t total = e.material.size() * sizeof(std::uint16_t);
     total += e.op.bytes();
     for (const Level& level : e.levels) total += level.bytes();
-    for (const Array<double>* a : {&e.r, &e.p, &e.q, &e.previous}) total += a->bytes();
+    for (const Array<double>* a : {&e.r, &e.p, &e.q, &e.rhs, &e.previous}) total += a->bytes();
     total += e.z.bytes();
     return total;
 }

@@ -9,42 +9,75 @@
 namespace tavro::conduction {
 namespace {
 
-// Merge along the shorter cell side only while the other side is this much
-// longer; otherwise along both, so that merged cells tend to square.
-constexpr double kSemiCoarsening = 1.5;
+// A pair of neighbouring rows merges when the merged row is at most this
+// many times the level's target width (twice its narrowest cell, either
+// axis): small cells merge first and wide ones wait until the rest have
+// caught up, so coarse cells tend to square even where the grid widens
+// (semi-coarsening, chosen row by row).
+constexpr double kMergeLimit = 1.5;
+// A level has at most 1 / kLeastShrink of the columns above it, or its
+// target doubles (at most kWidenings times, then every pair merges).
+constexpr double kLeastShrink = 1.6;
+constexpr int kWidenings = 6;
 
-double median_width(const std::vector<double>& edges) {
+std::vector<double> widths_of(const std::vector<double>& edges) {
     std::vector<double> widths(edges.size() - 1);
     for (std::size_t i = 0; i + 1 < edges.size(); ++i) widths[i] = edges[i + 1] - edges[i];
-    std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
-    return widths[widths.size() / 2];
+    return widths;
 }
 
-std::vector<double> merged_edges(const std::vector<double>& edges, bool merge) {
-    if (!merge) return edges;
-    std::vector<double> out;
-    for (std::size_t i = 0; i < edges.size(); i += 2) out.push_back(edges[i]);
-    if ((edges.size() - 1) % 2 != 0) out.push_back(edges.back());
-    return out;
+// first[I] for the coarse rows of one axis: pairs whose merged width is at
+// most `limit` merge, left to right; with `all`, every pair does.
+std::vector<int> pair_rows(const std::vector<double>& widths, double limit, bool all) {
+    std::vector<int> first;
+    const int n = static_cast<int>(widths.size());
+    int i = 0;
+    while (i < n) {
+        first.push_back(i);
+        const bool merge = i + 1 < n && (all || widths[i] + widths[i + 1] <= limit);
+        i += merge ? 2 : 1;
+    }
+    first.push_back(n);
+    return first;
+}
+
+void describe_merge(const std::vector<double>& edges, const std::vector<int>& first, std::vector<int>* parent,
+                    std::vector<double>* scale, std::vector<double>* coarse_edges) {
+    const std::vector<double> w = widths_of(edges);
+    const int count = static_cast<int>(first.size()) - 1;
+    parent->assign(w.size(), 0);
+    coarse_edges->clear();
+    for (int I = 0; I < count; ++I) {
+        for (int i = first[I]; i < first[I + 1]; ++i) (*parent)[static_cast<std::size_t>(i)] = I;
+        coarse_edges->push_back(edges[static_cast<std::size_t>(first[I])]);
+    }
+    coarse_edges->push_back(edges.back());
+    // Between coarse rows I and I + 1 the fine faces' conductance sum spans
+    // the two fine half rows next to the face; the rediscretised coupling
+    // spans the two coarse half rows: the ratio of those lengths (1/2 for
+    // two pairs of equal rows, 1 where neither side merged).
+    scale->assign(static_cast<std::size_t>(count), 1.0);
+    for (int I = 0; I + 1 < count; ++I) {
+        const double fine = w[static_cast<std::size_t>(first[I + 1] - 1)] + w[static_cast<std::size_t>(first[I + 1])];
+        const double coarse = edges[static_cast<std::size_t>(first[I + 2])] - edges[static_cast<std::size_t>(first[I])];
+        (*scale)[static_cast<std::size_t>(I)] = fine / coarse;
+    }
 }
 
 // The fine rows merged into coarse row I along one axis.
 struct Span {
     int first, end;
 };
-Span span(int I, bool merge, int fine_count) {
-    const int first = merge ? 2 * I : I;
-    return {first, std::min(fine_count, merge ? first + 2 : first + 1)};
-}
+Span span(int I, const std::vector<int>& first) { return {first[static_cast<std::size_t>(I)], first[static_cast<std::size_t>(I) + 1]}; }
 
 // Calls fn(coarse column start, fine column starts, how many) for each
 // coarse column in coarse planes [first, end).
 template <class Fn>
 void for_each_block(const Level& fine, const Level& C, std::size_t first, std::size_t end, Fn fn) {
     for (std::size_t I = first; I < end; ++I) {
-        const Span si = span(static_cast<int>(I), fine.merge_x, fine.nx);
+        const Span si = span(static_cast<int>(I), fine.first_x);
         for (int J = 0; J < C.ny; ++J) {
-            const Span sj = span(J, fine.merge_y, fine.ny);
+            const Span sj = span(J, fine.first_y);
             std::size_t columns[4];
             int count = 0;
             for (int i = si.first; i < si.end; ++i)
@@ -57,8 +90,8 @@ void for_each_block(const Level& fine, const Level& C, std::size_t first, std::s
 template <class T>
 void sums(const Level& fine, const T* in, float* out, ThreadTeam& team) {
     Level C;  // the coarse shape
-    C.nx = fine.merge_x ? (fine.nx + 1) / 2 : fine.nx;
-    C.ny = fine.merge_y ? (fine.ny + 1) / 2 : fine.ny;
+    C.nx = static_cast<int>(fine.first_x.size()) - 1;
+    C.ny = static_cast<int>(fine.first_y.size()) - 1;
     C.nz = fine.nz;
     const std::size_t nz = static_cast<std::size_t>(fine.nz);
     team.parallel_for(static_cast<std::size_t>(C.nx), 4 * C.plane(), [&](std::size_t first, std::size_t end) {
@@ -87,23 +120,25 @@ std::size_t Level::bytes() const {
 
 bool plan_coarser(Level& fine, Level& coarse) {
     if (fine.nx == 1 && fine.ny == 1) return false;
-    const double dx = median_width(fine.x_edges), dy = median_width(fine.y_edges);
-    fine.merge_x = fine.merge_y = false;
-    if (fine.nx > 1 && (fine.ny == 1 || dx * kSemiCoarsening <= dy)) {
-        fine.merge_x = true;
-    } else if (fine.ny > 1 && (fine.nx == 1 || dy * kSemiCoarsening <= dx)) {
-        fine.merge_y = true;
-    } else {
-        fine.merge_x = fine.nx > 1;
-        fine.merge_y = fine.ny > 1;
+    const std::vector<double> wx = widths_of(fine.x_edges), wy = widths_of(fine.y_edges);
+    // The target widens until the level shrinks by a good part (a level
+    // that merged only a few rows would cost a visit and gain little).
+    double target = 2.0 * std::min(*std::min_element(wx.begin(), wx.end()), *std::min_element(wy.begin(), wy.end()));
+    const double columns = static_cast<double>(wx.size()) * static_cast<double>(wy.size());
+    for (int widening = 0;; ++widening, target *= 2.0) {
+        const bool all = widening == kWidenings;
+        fine.first_x = pair_rows(wx, kMergeLimit * target, all);
+        fine.first_y = pair_rows(wy, kMergeLimit * target, all);
+        const double merged = static_cast<double>(fine.first_x.size() - 1) * static_cast<double>(fine.first_y.size() - 1);
+        if (all || merged * kLeastShrink <= columns) break;
     }
-    coarse.nx = fine.merge_x ? (fine.nx + 1) / 2 : fine.nx;
-    coarse.ny = fine.merge_y ? (fine.ny + 1) / 2 : fine.ny;
+    describe_merge(fine.x_edges, fine.first_x, &fine.parent_x, &fine.scale_x, &coarse.x_edges);
+    describe_merge(fine.y_edges, fine.first_y, &fine.parent_y, &fine.scale_y, &coarse.y_edges);
+    coarse.nx = static_cast<int>(fine.first_x.size()) - 1;
+    coarse.ny = static_cast<int>(fine.first_y.size()) - 1;
     coarse.nz = fine.nz;
     coarse.n = static_cast<std::size_t>(coarse.nx) * static_cast<std::size_t>(coarse.ny) *
                static_cast<std::size_t>(coarse.nz);
-    coarse.x_edges = merged_edges(fine.x_edges, fine.merge_x);
-    coarse.y_edges = merged_edges(fine.y_edges, fine.merge_y);
     return true;
 }
 
@@ -121,11 +156,12 @@ bool allocate_level(Level& L, bool coarse, bool with_capacity) {
 
 void coarsen_couplings(const Level& fine, Level& C, ThreadTeam& team) {
     const std::size_t nz = static_cast<std::size_t>(C.nz);
-    const double scale_x = fine.merge_x ? kCoarseLateralScale : 1.0;
-    const double scale_y = fine.merge_y ? kCoarseLateralScale : 1.0;
     team.parallel_for(static_cast<std::size_t>(C.nx), 8 * C.plane(), [&](std::size_t first, std::size_t end) {
         for_each_block(fine, C, first, end, [&](std::size_t c0, const std::size_t* f, int count, Span si, Span sj) {
             const int width_y = sj.end - sj.first;
+            const std::size_t I = static_cast<std::size_t>(fine.parent_x[static_cast<std::size_t>(si.first)]);
+            const std::size_t J = static_cast<std::size_t>(fine.parent_y[static_cast<std::size_t>(sj.first)]);
+            const double scale_x = fine.scale_x[I], scale_y = fine.scale_y[J];
             for (std::size_t k = 0; k < nz; ++k) {
                 double gx = 0.0, gy = 0.0, gz = 0.0;
                 for (int m = 0; m < count; ++m) {

@@ -62,8 +62,13 @@ struct Level {
     // a transient needs it), the diagonal, and the correction, right side
     // and first correction (while the second is made) of a visit.
     Array<float> gb, cap, diag, x, b, first;
-    // How the next coarser level merges this one's cells.
-    bool merge_x = false, merge_y = false;
+    // How the next coarser level merges this one's cells: coarse row I
+    // along x holds fine rows [first_x[I], first_x[I + 1]), fine row i lies
+    // in coarse row parent_x[i]; the same along y.
+    std::vector<int> first_x, first_y, parent_x, parent_y;
+    // Per coarse row I: the factor of the summed couplings across the face
+    // between coarse rows I and I + 1 (see coarsen_couplings).
+    std::vector<double> scale_x, scale_y;
 
     std::size_t column(int i, int j) const {
         return (static_cast<std::size_t>(i) * static_cast<std::size_t>(ny) + static_cast<std::size_t>(j)) *
@@ -72,11 +77,6 @@ struct Level {
     std::size_t plane() const { return static_cast<std::size_t>(ny) * static_cast<std::size_t>(nz); }
     std::size_t bytes() const;
 };
-
-// Lateral couplings of a coarse level are this times the sum of the fine
-// faces they replace (1 would be the Galerkin product for piecewise-constant
-// transfer, which is twice as stiff as the rediscretised operator).
-inline constexpr double kCoarseLateralScale = 0.5;
 
 class ThreadTeam;
 

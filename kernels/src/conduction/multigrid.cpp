@@ -43,7 +43,7 @@ struct Neighbours {
 
 // Where a fine column's correction lives on the coarse level.
 const float* correction(const Level& L, const Level* C, int i, int j) {
-    return C->x.get() + C->column(L.merge_x ? i / 2 : i, L.merge_y ? j / 2 : j);
+    return C->x.get() + C->column(L.parent_x[static_cast<std::size_t>(i)], L.parent_y[static_cast<std::size_t>(j)]);
 }
 
 Neighbours neighbours(const Level& L, const float* x, const Level* C, int i, int j, const float* zeros) {
@@ -191,11 +191,9 @@ void restrict_residual(const Level& L, const float* x, Level& C, ThreadTeam& tea
     team.parallel_for(static_cast<std::size_t>(C.nx), 4 * C.plane(), [&](std::size_t first, std::size_t end) {
         std::vector<float> zeros(nz, 0.0f);
         for (std::size_t I = first; I < end; ++I) {
-            const int i0 = L.merge_x ? 2 * static_cast<int>(I) : static_cast<int>(I);
-            const int i1 = std::min(L.nx, L.merge_x ? i0 + 2 : i0 + 1);
+            const int i0 = L.first_x[I], i1 = L.first_x[I + 1];
             for (int J = 0; J < C.ny; ++J) {
-                const int j0 = L.merge_y ? 2 * J : J;
-                const int j1 = std::min(L.ny, L.merge_y ? j0 + 2 : j0 + 1);
+                const int j0 = L.first_y[static_cast<std::size_t>(J)], j1 = L.first_y[static_cast<std::size_t>(J) + 1];
                 float* out = C.b.get() + C.column(static_cast<int>(I), J);
                 std::fill(out, out + nz, 0.0f);
                 for (int i = i0; i < i1; ++i) {
@@ -241,7 +239,11 @@ void visit(std::vector<Level>& levels, std::size_t l, ThreadTeam& team) {
     Level& C = levels[l];
     cycle(levels, l, C.x.get(), C.b.get(), 1.0, nullptr, team);
     if (l + 1 == levels.size()) return;  // one column: solved exactly
-    for (int again = 1; again < (l >= kRevisitFrom ? kCoarseVisits : 1); ++again) {
+    // A second visit pays only where the level is a fraction of the one
+    // above; after a merge along one axis alone (or of a few rows) it
+    // would compound down the hierarchy.
+    const bool revisit = l >= kRevisitFrom && 3 * C.n <= levels[l - 1].n;
+    for (int again = 1; again < (revisit ? kCoarseVisits : 1); ++again) {
         float* x = C.x.get();
         float* kept = C.first.get();
         reduce_right_side(C, x, C.b.get(), team);

@@ -54,24 +54,18 @@ def overlap(edges, low, high):
     return np.clip(np.minimum(edges[1:], high) - np.maximum(edges[:-1], low), 0.0, None)
 
 
-# Outside the die, each cell is at most this much wider than the one before,
-# and at most WIDEST times a die cell: the tensor grid repeats a column's
-# width through the strips beside the die, and cells long and thin there
-# slow the multigrid (the ev6 package: 170 iterations with no cap, 28 with
-# 2, 19 with 1.5 for twice the cells).
+# Outside the die, each cell is at most this much wider than the one before.
 LATERAL_GROWTH = 1.3
-WIDEST = 2.0
 
 
-def grow(start, stops, width, growth=LATERAL_GROWTH, widest=None):
+def grow(start, stops, width, growth=LATERAL_GROWTH):
     """Edges from ``start`` through each of the increasing ``stops``, the
     cells widening by ``growth`` from ``width``; a stop is always an edge
     (a footprint's side falls on a cell boundary)."""
     edges, position = [], start
-    widest = widest or np.inf
     for stop in stops:
         while position < stop:
-            width = min(width * growth, widest)
+            width *= growth
             following = position + width
             if following > stop or stop - following < 0.5 * width:
                 following = stop
@@ -86,8 +80,6 @@ def lateral_edges(die_side, cells, low, high, sides):
     edge on every footprint side in ``sides``."""
     inner = np.linspace(0.0, die_side, cells + 1)
     width = die_side / cells
-    widest = WIDEST * width
-    right = grow(die_side, sorted({s for s in sides if s > die_side} | {high}) if high > die_side else [], width,
-                 widest=widest)
-    left = grow(0.0, sorted({-s for s in sides if s < 0.0} | {-low}) if low < 0.0 else [], width, widest=widest)
+    right = grow(die_side, sorted({s for s in sides if s > die_side} | {high}) if high > die_side else [], width)
+    left = grow(0.0, sorted({-s for s in sides if s < 0.0} | {-low}) if low < 0.0 else [], width)
     return np.concatenate([-np.array(left[::-1]), inner, np.array(right)])
