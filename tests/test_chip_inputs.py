@@ -19,8 +19,8 @@ import pytest
 
 import tavro_kiln.chip
 from tavro_kiln.__main__ import parse_args
-from tavro_kiln.chip import (Block, ChipInputError, ChipSolveError, Layer, Stack, read_floorplan, read_power_trace,
-                             read_stack)
+from tavro_kiln.chip import (Block, ChipInputError, ChipSolveError, Layer, Stack, ThermalRunaway, read_floorplan,
+                             read_power_trace, read_stack)
 from tavro_kiln.chip.cli import example_path
 from tavro_kiln.chip.extras import MissingExtra
 from tavro_kiln.chip.model.chip_grid import build_grid
@@ -336,7 +336,8 @@ def test_pictures_read_at_any_die_size(tmp_path, die, unit):
 CHIP_ERRORS = [ChipInputError("f.flp", 3, "block 'a' overlaps block 'b'"),
                ChipInputError("p.ptrace", None, "no power values after the header"),
                MissingExtra("pyevtk is needed for this output and is not installed"),
-               ChipSolveError("steady state: no heat path to an ambient")]
+               ChipSolveError("steady state: no heat path to an ambient"),
+               ThermalRunaway("core0", 1012.5, "thermal runaway: the leakage of block 'core0' ...")]
 
 
 @pytest.mark.parametrize("error", CHIP_ERRORS, ids=repr)

@@ -8,9 +8,10 @@ import numpy as np
 import pytest
 
 from tavro_kiln.chip import Block, ChipInputError, Layer, Stack, build_grid, read_floorplan, read_power_trace
-from tavro_kiln.chip import steady_state, watts_by_block
+from tavro_kiln.chip import steady_state, transient, watts_by_block
 from tavro_kiln.chip.inputs.package_config import read_package_config
 from tavro_kiln.chip.inputs.stack import read_stack
+from tavro_kiln.chip.outputs.report import block_temperatures
 
 EV6 = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "ev6")
 
@@ -126,3 +127,44 @@ def test_command_line_runs_a_configuration_file_and_writes_the_simulators_files(
                  "--no-pictures", "--no-vtk", "--transient"]) == 0
     rows = (out / "blocks.ttrace").read_text().splitlines()
     assert rows[0].split("\t")[:2] == ["L2_left", "L2"] and len(rows) == 4
+
+
+def leaky_column():
+    layers = [Layer("active", "silicon", 5e-6, 2, True), Layer("die", "silicon", 200e-6, 2)]
+    return Stack(layers=layers, ambient=320.0, sink_resistance=0.5, nx=4, ny=4), [Block("die", 8e-3, 8e-3, 0.0, 0.0)]
+
+
+def test_leakage_reaches_the_one_dimensional_fixed_point_or_reports_runaway(tmp_path):
+    from tavro_kiln.chip import Leakage, ThermalRunaway
+
+    stack, blocks = leaky_column()
+    # The model is linear in the power: one unit run gives the block's rise per watt.
+    def block_mean(run):
+        return block_temperatures(run.grid, run.temperature[:, :, run.grid.active])[0][1]
+
+    per_watt = block_mean(steady_state(stack, blocks, [1.0], tol=1e-10)) - stack.ambient
+    dynamic, leak, beta, reference = 10.0, 4.0, 0.02, 330.0
+    power = dynamic
+    for _ in range(500):  # the scalar fixed point, to rounding
+        power = dynamic + leak * np.exp(beta * (stack.ambient + per_watt * power - reference))
+    run = steady_state(stack, blocks, [dynamic], tol=1e-10, leakage=Leakage((leak,), beta, reference))
+    # The iteration stops when no block's mean moves by 1e-3 K.
+    assert run.block_watts[0] == pytest.approx(power, rel=1e-4)
+    assert block_mean(run) - stack.ambient == pytest.approx(per_watt * run.block_watts[0], rel=1e-9)
+    # Loop gain past 1 (beta * rise per watt * leakage): no fixed point.
+    with pytest.raises(ThermalRunaway) as raised:
+        steady_state(stack, blocks, [dynamic], leakage=Leakage((60.0,), 0.05, reference))
+    assert raised.value.block == "die" and "thermal runaway" in str(raised.value)
+    # On the command line: a distinct exit status and the block's name.
+    from tavro_kiln.__main__ import main
+
+    floorplan = write(tmp_path, "f.flp", "die 8e-3 8e-3 0 0\n")
+    trace = write(tmp_path, "p.ptrace", "die\n10\n")
+    stack_file = write(tmp_path, "s.toml", "ambient = 320.0\n[heat_sink]\nresistance = 0.5\n[grid]\nnx = 4\n"
+                                             "[[layers]]\nmaterial = 'silicon'\nthickness = 5e-6\nactive = true\n"
+                                             "[leakage]\nbeta = 0.05\nreference = 330.0\n[leakage.watts]\ndie = 60.0\n")
+    assert main(["chip", floorplan, trace, "--stack", stack_file, "--out", str(tmp_path / "o"), "--quiet",
+                 "--no-pictures", "--no-vtk"]) == 4
+    # A transient steps into it too, each step at its own fixed point.
+    cool = transient(stack, blocks, [[dynamic]] * 3, 10.0, leakage=Leakage((leak,), beta, reference))
+    assert cool.block_watts[0] == pytest.approx(power, rel=1e-3)

@@ -82,6 +82,21 @@ def add_parser(commands, whole_number):
 
 
 SOLVE_FAILED = 3  # exit status of a run whose physics has no answer (see ChipSolveError)
+RUNAWAY = 4  # exit status of a thermal runaway: the leakage has no fixed point
+
+
+def leakage_of(stack, blocks):
+    """The stack's [leakage] in floorplan order (blocks it does not name leak nothing)."""
+    if not stack.leakage:
+        return None
+    from tavro_kiln.chip.solve.leakage import Leakage
+
+    names = [b.name for b in blocks]
+    unknown = sorted(set(stack.leakage["watts"]) - set(names))
+    if unknown:
+        raise ValueError(f"[leakage.watts] names block {unknown[0]!r}, which the floorplan does not have")
+    return Leakage(tuple(stack.leakage["watts"].get(name, 0.0) for name in names), stack.leakage["beta"],
+                   stack.leakage["reference"])
 
 
 def fail(message):
@@ -136,28 +151,32 @@ def run_chip(args):
 
 def simulate_and_write(args, stack, blocks, per_interval, started):
     from tavro_kiln.chip.outputs import write
-    from tavro_kiln.chip.errors import ChipSolveError
+    from tavro_kiln.chip.errors import ChipSolveError, ThermalRunaway
     from tavro_kiln.chip.solve.runs import steady_state, transient
 
     progress = Progress("chip", enabled=not args.quiet)
     try:
+        leakage = leakage_of(stack, blocks)
         if args.transient:
             start = stack.initial_temperature
             if args.from_steady:
                 first = steady_state(stack, blocks, per_interval[0], tol=args.tol,
-                                     temperature_dependent=args.k_of_t, threads=args.threads)
+                                     temperature_dependent=args.k_of_t, threads=args.threads, leakage=leakage)
                 start = first.temperature
             interval = args.interval or stack.interval or 1e-3
             result = transient(stack, blocks, per_interval, interval, dt=args.dt,
                                temperature_dependent=args.k_of_t, start=start, progress=progress,
-                               threads=args.threads, scheme=args.scheme, tol=args.tol)
-            watts = per_interval[-1]
+                               threads=args.threads, scheme=args.scheme, tol=args.tol, leakage=leakage)
+            watts = result.block_watts
         else:
-            watts = per_interval.mean(axis=0)
-            result = steady_state(stack, blocks, watts, tol=args.tol,
-                                  temperature_dependent=args.k_of_t, threads=args.threads)
+            result = steady_state(stack, blocks, per_interval.mean(axis=0), tol=args.tol,
+                                  temperature_dependent=args.k_of_t, threads=args.threads, leakage=leakage)
+            watts = result.block_watts
     except ValueError as error:  # a configuration the model refuses
         return fail(str(error))
+    except ThermalRunaway as error:
+        print(f"python -m tavro_kiln chip: {error}", file=sys.stderr)
+        return RUNAWAY
     except ChipSolveError as error:
         print(f"python -m tavro_kiln chip: {error}", file=sys.stderr)
         return SOLVE_FAILED

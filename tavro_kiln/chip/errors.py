@@ -57,3 +57,16 @@ class ChipSolveError(RuntimeError):
     """A solve that cannot give a meaningful field: no path for the heat to
     leave, a conductivity model driven past where it is physical, or a rise
     too large to represent. The message says which."""
+
+
+class ThermalRunaway(ChipSolveError):
+    """Leakage power that grows faster with temperature than the package
+    can remove it: no steady state exists. ``block`` is the hottest block
+    and ``temperature`` its mean (K) when the iteration gave up."""
+
+    def __init__(self, block, temperature, message):
+        self.block, self.temperature, self.message = block, temperature, message
+        super().__init__(message)
+
+    def __reduce__(self):
+        return type(self), (self.block, self.temperature, self.message)

@@ -93,6 +93,10 @@ class Stack:
     materials : dict of str to Material
         :data:`DEFAULT_MATERIALS` and the file's ``[materials.NAME]``
         tables.
+    leakage : dict or None
+        ``{"beta": 1/K, "reference": K, "watts": {block: W}}`` from a
+        ``[leakage]`` table: each named block also draws W * exp(beta *
+        (T - reference)) at its mean temperature T.
     initial_temperature : float or None
         K where a transient starts; ``None``: the ambient.
     interval : float or None
@@ -112,6 +116,8 @@ class Stack:
     nx: int | None = None  # cells across the die; None: chosen from the die's shape
     ny: int | None = None
     materials: dict = field(default_factory=lambda: dict(DEFAULT_MATERIALS))
+    # {"beta": 1/K, "reference": K, "watts": {block name: W at the reference}}, or None
+    leakage: dict | None = None
     initial_temperature: float | None = None  # K where a transient starts; None: the ambient
     interval: float | None = None  # s per line of the power trace, when the package file gives it
 
@@ -121,7 +127,7 @@ class Stack:
         return next(layer for layer in self.layers if layer.active)
 
 
-TOP_KEYS = {"ambient", "heat_sink", "die", "grid", "layers", "materials", "padding_conductivity"}
+TOP_KEYS = {"ambient", "heat_sink", "die", "grid", "layers", "materials", "padding_conductivity", "leakage"}
 LAYER_KEYS = {"name", "material", "thickness", "cells", "active", "width", "height", "left", "bottom"}
 # Upper bound and unit of each material property; the lower bound keeps
 # 1 / (density * specific heat) and the stability limit finite.
@@ -196,6 +202,7 @@ def stack_from_dict(data, path="<stack>", text=""):
     read_materials(path, text, data.get("materials", {}), stack)
     read_sink(path, text, data.get("heat_sink", {}), stack)
     read_die_and_grid(path, text, data, stack)
+    read_leakage(path, text, data.get("leakage"), stack)
     layers = data.get("layers")
     if not isinstance(layers, list) or not layers:
         raise ChipInputError(path, None, "no layers: add [[layers]] tables from the die's far side "
@@ -270,6 +277,30 @@ def read_materials(path, text, table, stack):
                   for key, (high, unit) in MATERIAL_RANGES.items()}
         stack.materials[name] = Material(name, values["conductivity"], values["density"],
                                          values["specific_heat"])
+
+
+def read_leakage(path, text, table, stack):
+    """``[leakage]``: ``beta`` (1/K), ``reference`` (K) and a ``[leakage.watts]``
+    table of block names and their leakage (W) at the reference."""
+    if table is None:
+        return
+    line = line_at(text, header_offset(text, "leakage"))
+    if not isinstance(table, dict):
+        raise ChipInputError(path, line, "leakage must be a table")
+    unknown_keys(path, line, table, {"beta", "reference", "watts"}, "[leakage]")
+    for key in ("beta", "reference", "watts"):
+        if key not in table:
+            raise ChipInputError(path, line, f"[leakage] needs {key}")
+    beta = in_range(path, key_line(text, "beta", "leakage"), "leakage beta", table["beta"], 1.0, "1/K", zero=True)
+    reference = in_range(path, key_line(text, "reference", "leakage"), "leakage reference", table["reference"],
+                         MAX_AMBIENT, "K")
+    watts_line = line_at(text, header_offset(text, r"leakage\.watts"))
+    if not isinstance(table["watts"], dict):
+        raise ChipInputError(path, watts_line, "[leakage.watts] must be a table of block names and watts")
+    watts = {name: in_range(path, key_line(text, name, r"leakage\.watts"), f"leakage of {name!r}", value, 1e6, "W",
+                            zero=True)
+             for name, value in table["watts"].items()}
+    stack.leakage = {"beta": beta, "reference": reference, "watts": watts}
 
 
 def read_sink(path, text, table, stack):

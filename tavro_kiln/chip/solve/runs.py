@@ -8,6 +8,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from tavro_kiln.chip.model.chip_model import ChipModel
+from tavro_kiln.chip.solve import leakage as leaky
 
 
 @dataclass
@@ -62,10 +63,11 @@ class ChipResult:
     timing: dict = field(default_factory=dict)  # seconds: solver (native), total
     intervals: list = field(default_factory=list)  # transient: (end time s, active-layer field)
     time_step: float | None = None  # transient: s
+    block_watts: np.ndarray | None = None  # W per block the final field was solved for (with leakage: in all)
 
 
 def steady_state(stack, blocks, watts, tol=1e-6, temperature_dependent=False, progress=None, threads=None,
-                 tol_watts=None):
+                 tol_watts=None, leakage=None):
     """Steady temperature field of a chip for one set of block powers.
 
     Builds a :class:`ChipModel` and solves it from the ambient until an
@@ -95,6 +97,10 @@ def steady_state(stack, blocks, watts, tol=1e-6, temperature_dependent=False, pr
     tol_watts : float, optional
         Largest total heat imbalance of the cells, W; default 1e-9 of the
         power.
+    leakage : Leakage, optional
+        Temperature-dependent leakage of each block: ``watts`` are then the
+        dynamic powers, and the leakage is solved to a fixed point
+        (``block_watts`` of the result holds the totals).
 
     Returns
     -------
@@ -120,16 +126,22 @@ def steady_state(stack, blocks, watts, tol=1e-6, temperature_dependent=False, pr
     """
     started = time.perf_counter()
     model = ChipModel(stack, blocks, threads, temperature_dependent)
-    report = model.steady(watts, tol=tol, tol_watts=tol_watts, temperature_dependent=temperature_dependent)
+    options = dict(tol=tol, tol_watts=tol_watts, temperature_dependent=temperature_dependent)
+    if leaky.check(leakage, blocks) is None:
+        report = model.steady(watts, **options)
+        final = np.asarray(watts, dtype=np.float64)
+    else:
+        report, final, _ = leaky.steady(model, watts, leakage, **options)
     if progress is not None:
         progress(report.iterations, report.change_K)
     timing = {"solver": model.build_seconds + report.seconds, "total": time.perf_counter() - started}
     return ChipResult(model.grid, model.temperature, report.converged, report.iterations, 0,
-                      report.residual_W, report.change_K, report.heat_out_W, report.power_W, timing)
+                      report.residual_W, report.change_K, report.heat_out_W, report.power_W, timing,
+                      block_watts=final)
 
 
 def transient(stack, blocks, trace_watts, interval, dt=None, temperature_dependent=False, start=None,
-              progress=None, threads=None, scheme="tr-bdf2", tol=1e-6):
+              progress=None, threads=None, scheme="tr-bdf2", tol=1e-6, leakage=None):
     """Temperatures through a power trace, by implicit time steps.
 
     Each row of ``trace_watts`` is held for ``interval`` seconds, in one
@@ -164,6 +176,10 @@ def transient(stack, blocks, trace_watts, interval, dt=None, temperature_depende
         TR-BDF2 (second order and L-stable) or backward Euler.
     tol : float, optional
         Largest change of any cell in the last iteration of each solve, K.
+    leakage : Leakage, optional
+        Temperature-dependent leakage of each block: the rows are then the
+        dynamic powers, and each step's leakage is solved to a fixed point
+        at its end.
 
     Returns
     -------
@@ -199,9 +215,14 @@ def transient(stack, blocks, trace_watts, interval, dt=None, temperature_depende
     step = interval / count
     solver = model.build_seconds
     intervals, iterations, converged, report = [], 0, True, None
+    leaky.check(leakage, blocks)
     for row_index, row in enumerate(trace_watts):
-        report = model.step(row, step, steps=count, scheme=scheme, temperature_dependent=temperature_dependent,
-                            tol=tol)
+        options = dict(scheme=scheme, temperature_dependent=temperature_dependent, tol=tol)
+        if leakage is None:
+            report = model.step(row, step, steps=count, **options)
+            final = row
+        else:
+            report, final, _ = leaky.step(model, row, leakage, step, steps=count, **options)
         solver += report.seconds
         iterations += report.iterations
         converged &= report.converged
@@ -212,7 +233,8 @@ def transient(stack, blocks, trace_watts, interval, dt=None, temperature_depende
     last = report
     return ChipResult(model.grid, model.temperature, converged, iterations, count * len(trace_watts),
                       last.residual_W if last else 0.0, last.change_K if last else 0.0,
-                      model.heat_out(), last.power_W if last else 0.0, timing, intervals, step)
+                      model.heat_out(), last.power_W if last else 0.0, timing, intervals, step,
+                      np.asarray(final, dtype=np.float64) if last else None)
 
 
 def run_config(config):
