@@ -10,8 +10,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 from test_chip_physics import one_block_stack, random_model, sine_mode_error  # noqa: E402
+from test_chip_package import EV6, block_rises, ev6_inputs  # noqa: E402
 from conduction_reference import direct_steady  # noqa: E402
-from tavro_kiln.chip import steady_state  # noqa: E402
+from spreading_reference import source_resistance  # noqa: E402
+from tavro_kiln.chip import Block, Layer, Material, Stack, steady_state  # noqa: E402
+from tavro_kiln.chip.inputs.package_config import read_package_config  # noqa: E402
+from tavro_kiln.chip.outputs.report import block_temperatures  # noqa: E402
 from tavro_kiln.core import thermal_conductivity  # noqa: E402
 
 
@@ -61,7 +65,45 @@ def sine_mode():
         previous = error
 
 
+def ev6():
+    blocks, watts, reference = ev6_inputs()
+    order = [reference["names"].index(b.name) for b in blocks]
+    print("| package | grid | iterations | mean rise error | worst (block) |")
+    print("|---|---|---|---|---|")
+    for config, key in (("ev6-diesized.config", "diesized_extrapolated"), ("ev6.config", "default_uncut")):
+        stack = read_package_config(os.path.join(EV6, config))
+        run = steady_state(stack, blocks, watts)
+        expected = np.array(reference[key]["K"])[order] - stack.ambient
+        error = (block_rises(run, blocks, stack.ambient) - expected) / expected
+        worst = int(np.argmax(np.abs(error)))
+        print(f"| {config} vs {key} | {'x'.join(map(str, run.grid.shape))} | {run.iterations} | "
+              f"{100 * np.abs(error).mean():.2f} % | {100 * error[worst]:+.2f} % ({blocks[worst].name}) |")
+
+
+def spreading():
+    c, t, k, h = 30e-3, 2e-3, 400.0, 2000.0
+    print("| source / plate | series (K/W) | 16 cells | 32 cells |")
+    print("|---|---|---|---|")
+    for ratio in (0.1, 0.2, 0.4, 0.6, 0.8, 1.0):
+        a = ratio * c
+        exact = source_resistance(a, c, t, k, h)
+        cells = []
+        for n in (16, 32):
+            stack = Stack(layers=[Layer("source", "plate", 1e-6, 1, True),
+                                  Layer("plate", "plate", t, 8, width=c, height=c)],
+                          ambient=300.0, sink_conductance=h, nx=n, ny=n)
+            stack.materials["plate"] = Material("plate", k, 1.0, 1.0)
+            run = steady_state(stack, [Block("source", a, a, 0.0, 0.0)], [1.0], tol=1e-10)
+            rise = block_temperatures(run.grid, run.temperature[:, :, run.grid.active])[0][1] - 300.0
+            cells.append(f"{rise:.5f} ({100 * (rise / exact - 1):+.2f} %)")
+        print(f"| {ratio:g} | {exact:.5f} | {cells[0]} | {cells[1]} |")
+
+
 if __name__ == "__main__":
+    ev6()
+    print()
+    spreading()
+    print()
     thin_layers()
     print()
     oracle()

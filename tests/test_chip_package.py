@@ -168,3 +168,19 @@ def test_leakage_reaches_the_one_dimensional_fixed_point_or_reports_runaway(tmp_
     # A transient steps into it too, each step at its own fixed point.
     cool = transient(stack, blocks, [[dynamic]] * 3, 10.0, leakage=Leakage((leak,), beta, reference))
     assert cool.block_watts[0] == pytest.approx(power, rel=1e-3)
+
+
+@pytest.mark.parametrize("ratio", [0.2, 0.6])
+def test_spreading_into_a_larger_plate_matches_the_series_solution(ratio):
+    from spreading_reference import source_resistance
+    from tavro_kiln.chip import Material
+
+    c, t, k, h = 30e-3, 2e-3, 400.0, 2000.0
+    a = ratio * c
+    # The source is a 1 um film of the plate's material under the plate's centre.
+    stack = Stack(layers=[Layer("source", "plate", 1e-6, 1, True), Layer("plate", "plate", t, 8, width=c, height=c)],
+                  ambient=300.0, sink_conductance=h, nx=16, ny=16)
+    stack.materials["plate"] = Material("plate", k, 1.0, 1.0)
+    run = steady_state(stack, [Block("source", a, a, 0.0, 0.0)], [1.0], tol=1e-10)
+    rise = block_temperatures(run.grid, run.temperature[:, :, run.grid.active])[0][1] - 300.0
+    assert rise == pytest.approx(source_resistance(a, c, t, k, h), rel=0.03)
