@@ -184,3 +184,81 @@ def test_spreading_into_a_larger_plate_matches_the_series_solution(ratio):
     run = steady_state(stack, [Block("source", a, a, 0.0, 0.0)], [1.0], tol=1e-10)
     rise = block_temperatures(run.grid, run.temperature[:, :, run.grid.active])[0][1] - 300.0
     assert rise == pytest.approx(source_resistance(a, c, t, k, h), rel=0.03)
+
+
+def two_die_stack(bond_blocks=()):
+    """Two 10 x 10 mm dies, each heating uniformly, bonded by a 20 um layer,
+    under a die-sized sink of 1000 W/(m^2 K)."""
+    from tavro_kiln.chip import Material
+
+    bottom, top = Block("bottom", 10e-3, 10e-3, 0.0, 0.0), Block("top", 10e-3, 10e-3, 0.0, 0.0)
+    layers = [Layer("die0", "si", 50e-6, 4, True, floorplan=(bottom,)),
+              Layer("bond", "bond", 20e-6, 2, floorplan=tuple(bond_blocks)),
+              Layer("die1", "si", 50e-6, 4, True, floorplan=(top,))]
+    stack = Stack(layers=layers, ambient=300.0, sink_conductance=1000.0, nx=8, ny=8)
+    stack.materials.update(si=Material("si", 100.0, 1.0, 1.6e6), bond=Material("bond", 0.5, 1.0, 2e6))
+    return stack
+
+
+def test_two_powered_dies_match_their_series_answer():
+    stack = two_die_stack()
+    run = steady_state(stack, stack.power_blocks(), [3.0, 2.0], tol=1e-10)
+    area, top_face = 1e-4, 300.0 + 5.0 / (1000.0 * 1e-4)
+
+    def mean_above_top(flux_below, power, thickness, k):  # a uniformly heated layer's mean rise
+        return (flux_below * thickness / 2 + power * thickness / 3) / (k * area)
+
+    top_die = top_face + mean_above_top(3.0, 2.0, 50e-6, 100.0)
+    top_die_bottom = top_face + (3.0 + 2.0 / 2) * 50e-6 / (100.0 * area)
+    bottom_die = top_die_bottom + 3.0 * 20e-6 / (0.5 * area) + mean_above_top(0.0, 3.0, 50e-6, 100.0)
+    means = [mean for _, mean in block_temperatures(run.grid, run.temperature[:, :, run.grid.active])]
+    assert means == pytest.approx([bottom_die, top_die], abs=1e-3 * (bottom_die - 300.0))
+    assert run.heat_out_W == pytest.approx(5.0, rel=1e-9)
+    # A copper-filled region through the bond layer cools the bottom die above it.
+    via = Block("via", 2e-3, 2e-3, 4e-3, 4e-3, rho_c=3.4e6, conductivity=400.0)
+    cooled = steady_state(two_die_stack([via]), stack.power_blocks(), [3.0, 2.0], tol=1e-10)
+    assert "bond:via" in cooled.grid.material_names
+    assert cooled.temperature[:, :, 0].min() < run.temperature[:, :, 0].min() - 0.1
+
+
+LAYER = "{n}\nY\n{power}\n1.75e6\n0.01\n50e-6\n{flp}\n"
+
+
+@pytest.mark.parametrize("text, line, words", [
+    (LAYER.format(n=0, power="Y", flp="a.flp") + "1\nY\nN\n", 10, "its volumetric heat capacity is missing"),
+    (LAYER.format(n=1, power="Y", flp="a.flp"), 1, "expected layer number 0"),
+    (LAYER.format(n=0, power="maybe", flp="a.flp"), 3, "power dissipation must be Y or N"),
+    (LAYER.format(n=0, power="Y", flp="a.flp").replace("0.01", "-0.01"), 5, "resistivity must be positive"),
+    (LAYER.format(n=0, power="N", flp="a.flp"), None, "no layer dissipates power"),
+])
+def test_layer_file_errors(tmp_path, text, line, words):
+    from tavro_kiln.chip.inputs.layer_file import read_layer_file
+    from tavro_kiln.chip.inputs.package_config import read_package_config
+
+    write(tmp_path, "a.flp", "x 1e-3 1e-3 0 0\n")
+    path = write(tmp_path, "s.lcf", text)
+    with pytest.raises(ChipInputError) as raised:
+        read_layer_file(path, read_package_config(None))
+    assert raised.value.line == line and words in raised.value.message
+
+
+def test_command_line_runs_a_layer_file(tmp_path):
+    from tavro_kiln.__main__ import main
+    from tavro_kiln.chip.inputs.layer_file import read_layer_file
+    from tavro_kiln.chip.inputs.package_config import read_package_config
+
+    write(tmp_path, "a.flp", "a1 1e-3 2e-3 0 0\na2 1e-3 2e-3 1e-3 0\n")
+    write(tmp_path, "b.flp", "b1 2e-3 2e-3 0 0\n")
+    write(tmp_path, "again.flp", "a1 2e-3 2e-3 0 0\n")
+    text = LAYER.format(n=0, power="Y", flp="a.flp") + LAYER.format(n=1, power="Y", flp="b.flp")
+    layers = write(tmp_path, "s.lcf", text)
+    trace = write(tmp_path, "p.ptrace", "b1 a2 a1\n1 2 3\n")
+    assert main(["chip", "--layers", layers, write(tmp_path, "die.flp", "die 2e-3 2e-3 0 0\n"), trace,
+                 "--out", str(tmp_path / "o"), "--quiet", "--no-pictures", "--no-vtk", "--nx", "8"]) == 0
+    rows = json.loads((tmp_path / "o" / "blocks.json").read_text())["blocks"]
+    assert [(r["block"], r["power_W"]) for r in rows] == [("a1", 3.0), ("a2", 2.0), ("b1", 1.0)]
+    # A name in two powered layers would leave the trace ambiguous.
+    clash = write(tmp_path, "c.lcf", LAYER.format(n=0, power="Y", flp="a.flp") +
+                  LAYER.format(n=1, power="Y", flp="again.flp"))
+    with pytest.raises(ChipInputError, match="also a powered block at .*a.flp:1"):
+        read_layer_file(clash, read_package_config(None))

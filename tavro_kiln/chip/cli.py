@@ -12,6 +12,7 @@ from tavro_kiln.chip.extras import INSTALL_HINT
 from tavro_kiln.chip.model.layout import die_size, lateral_cells
 from tavro_kiln.chip.inputs.floorplan import check_inside, read_floorplan, read_power_trace, watts_by_block
 from tavro_kiln.chip.inputs.numbers import DECIMAL, MAX_CELLS
+from tavro_kiln.chip.inputs.layer_file import read_layer_file
 from tavro_kiln.chip.inputs.package_config import DEFAULT_ACTIVE_THICKNESS, read_package_config
 from tavro_kiln.chip.inputs.stack import read_stack
 from tavro_kiln.chip.progress import Progress
@@ -45,6 +46,9 @@ def add_parser(commands, whole_number):
     package.add_argument("--stack", help="layer stack (TOML); default: the shipped example stack")
     package.add_argument("--config", help="package as a compact thermal simulator's configuration file "
                                           "('-name value' lines): die, interface, spreader, sink, convection")
+    chip.add_argument("--layers", help="a 3-D stack as a compact thermal simulator's layer configuration file "
+                                        "(seven lines a layer), on the --config package or its defaults; "
+                                        "FLOORPLAN then gives the die's outline")
     chip.add_argument("--active-thickness", type=positive_float, default=DEFAULT_ACTIVE_THICKNESS,
                       help="with --config: thickness in m of the die's heated layer at its face away "
                            f"from the sink; default {DEFAULT_ACTIVE_THICKNESS:g}")
@@ -127,13 +131,23 @@ def run_chip(args):
         return fail(f"{' and '.join(missing)} not installed: {INSTALL_HINT}, or pass "
                     f"{' '.join('--no-pictures' if m == 'matplotlib' else '--no-vtk' for m in missing)}")
     try:
-        if args.config:
+        if args.layers and args.stack:
+            return fail("--layers goes with --config (or the package defaults), not --stack")
+        if args.config or args.layers:
             stack = read_package_config(args.config, args.active_thickness)
         else:
             stack = read_stack(args.stack or example_path("stack.toml"))
+        if args.layers:
+            stack = read_layer_file(args.layers, stack)
         blocks = read_floorplan(args.floorplan)
         width, height = die_size(stack, blocks)
         check_inside(args.floorplan, blocks, width, height)
+        if args.layers:
+            # The floorplan gives the die's outline; the trace names the powered layers' blocks.
+            stack.die_width, stack.die_height = width, height
+            blocks = stack.power_blocks()
+            for layer in stack.layers:
+                check_inside(args.layers, layer.floorplan, width, height)
         trace = read_power_trace(args.power, [b.name for b in blocks])
     except ChipInputError as error:
         return fail(str(error))

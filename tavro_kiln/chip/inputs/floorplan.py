@@ -32,6 +32,10 @@ class Block:
     line : int
         The floorplan line it was read from (0 for a block made in code),
         for later error messages.
+    rho_c, conductivity : float or None
+        A material of its own (volumetric heat capacity J/(m³ K),
+        conductivity W/(m K)) in place of its layer's: a copper-filled
+        region or a field of through-silicon vias in a layer of a stack.
     """
 
     name: str
@@ -40,6 +44,8 @@ class Block:
     left: float
     bottom: float
     line: int = 0  # where it was read, for later error messages
+    rho_c: float | None = None
+    conductivity: float | None = None
 
     @property
     def right(self):
@@ -80,12 +86,14 @@ def content_lines(path):
             yield number, fields
 
 
-def read_floorplan(path):
+def read_floorplan(path, with_materials=False):
     """Reads a floorplan file: one block a line, ``name width height
     left-x bottom-y`` in metres.
 
     ``#`` starts a comment and blank lines are skipped. Blocks may touch
-    but not overlap.
+    but not overlap. With ``with_materials`` (a layer of a stack), a line
+    may add the block's own ``specific-heat resistivity`` (J/(m³ K),
+    m K/W).
 
     Parameters
     ----------
@@ -107,9 +115,19 @@ def read_floorplan(path):
     """
     blocks, seen = [], {}
     for number, fields in content_lines(path):
-        if len(fields) != 5:
-            raise ChipInputError(path, number, f"expected 5 fields (name width height left-x "
-                                               f"bottom-y), found {len(fields)}")
+        if len(fields) != 5 and not (with_materials and len(fields) == 7):
+            extra = " [specific-heat resistivity]" if with_materials else ""
+            raise ChipInputError(path, number, f"expected {'5 or 7' if with_materials else '5'} fields (name width "
+                                               f"height left-x bottom-y{extra}), found {len(fields)}")
+        material = {}
+        if len(fields) == 7:
+            rho_c, resistivity = (parse_number(path, number, text, what) for text, what in
+                                  zip(fields[5:], ("specific heat", "resistivity")))
+            if not (rho_c > 0.0 and resistivity > 0.0):
+                raise ChipInputError(path, number, f"block {fields[0]!r}: specific heat and resistivity must be "
+                                                   f"positive")
+            material = {"rho_c": rho_c, "conductivity": 1.0 / resistivity}
+            fields = fields[:5]
         name = fields[0]
         values = [parse_number(path, number, text, what) for text, what in
                   zip(fields[1:], ("width", "height", "left-x", "bottom-y"))]
@@ -123,7 +141,7 @@ def read_floorplan(path):
         if name in seen:
             raise ChipInputError(path, number, f"block {name!r} is already defined on line {seen[name]}")
         seen[name] = number
-        blocks.append(Block(name, width, height, left, bottom, number))
+        blocks.append(Block(name, width, height, left, bottom, number, **material))
     if not blocks:
         raise ChipInputError(path, None, "no blocks")
     check_overlaps(path, blocks)

@@ -53,8 +53,9 @@ def read_options(path):
 
 
 def read_package_config(path, active_thickness=DEFAULT_ACTIVE_THICKNESS):
-    """A Stack from a configuration file (see the module's description)."""
-    options = read_options(path)
+    """A Stack from a configuration file (see the module's description);
+    ``path`` None gives the defaults."""
+    options = read_options(path) if path is not None else {}
     values = dict(PACKAGE)
     lines = {}
     for name, (text, line) in options.items():

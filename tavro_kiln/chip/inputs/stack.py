@@ -41,6 +41,14 @@ class Layer:
         m, the footprint's lower-left corner in the floorplan's coordinates
         (negative to the left of or below the die); ``None``: centred on
         the die.
+    lateral : bool
+        Whether heat flows sideways in it (a layer file's "lateral heat
+        flow"); ``False``: only through it.
+    floorplan : tuple of Block
+        Its own blocks: in a stack of several active layers, each active
+        layer's powered blocks (names unique across the stack); in any
+        layer, blocks with a material of their own (``rho_c``,
+        ``conductivity``) replace the layer's there.
     """
 
     name: str
@@ -52,6 +60,8 @@ class Layer:
     height: float | None = None
     left: float | None = None
     bottom: float | None = None
+    lateral: bool = True  # heat flows sideways in it (False: only through it)
+    floorplan: tuple = ()  # its own blocks: the powered blocks of a layer of a 3-D stack, or regions of own material
 
     def footprint(self, die_width, die_height):
         """(left, right, bottom, top) in m."""
@@ -123,8 +133,13 @@ class Stack:
 
     @property
     def active_layer(self):
-        """The layer that carries the floorplan's power."""
+        """The (first) layer that carries the floorplan's power."""
         return next(layer for layer in self.layers if layer.active)
+
+    def power_blocks(self):
+        """The blocks of every active layer's own floorplan, bottom layer
+        first: the ``blocks`` to run a stack of several active layers with."""
+        return [block for layer in self.layers if layer.active for block in layer.floorplan]
 
 
 TOP_KEYS = {"ambient", "heat_sink", "die", "grid", "layers", "materials", "padding_conductivity", "leakage"}

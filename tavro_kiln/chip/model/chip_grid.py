@@ -17,10 +17,9 @@ from dataclasses import dataclass
 import numpy as np
 
 from tavro_kiln.chip.inputs.floorplan import check_inside
-from tavro_kiln.chip.inputs.materials import value_at
 from tavro_kiln.chip.model.layout import (die_size, lateral_cells, lateral_edges, layer_cells, overlap,
                                           z_edges)
-from tavro_kiln.core import thermal_conductivity
+from tavro_kiln.chip.model.material_rows import MaterialRows
 
 NO_MATERIAL = 0xFFFF
 # The lumped sink layer: thin and conducting so well that it only stores heat.
@@ -32,13 +31,15 @@ BYTES_PER_CELL = 160
 
 @dataclass
 class BlockCells:
-    """The active-layer columns a block covers: index ranges into the grid
-    and the area of the block inside each column (m^2)."""
+    """The cells a block heats: column ranges into the grid, the area of
+    the block inside each column (m^2), and its layer's z cells counted
+    from the start of ``ChipGrid.active``."""
 
     name: str
     i: slice
     j: slice
     area: np.ndarray
+    k: slice = slice(None)
 
 
 @dataclass
@@ -59,7 +60,8 @@ class ChipGrid:
         ``(Layer, z slice)`` from the bottom up; a sink's lumped layer has
         ``None`` for its Layer.
     active : slice
-        The active layer's z cells: ``T[:, :, grid.active]`` is its field.
+        The z cells from the lowest active layer up to the highest (the
+        active layer's, with one): ``T[:, :, grid.active]`` is their field.
     blocks : list
         The cells each block covers, in floorplan order: ``name``, index
         ranges ``i`` and ``j``, and ``area`` (m², the block's area in each
@@ -119,10 +121,10 @@ class ChipGrid:
         """(cell, block, weight) of every active-layer cell a block covers:
         its share of the block's watts (by covered volume), adding up to 1."""
         nx, ny, nz = self.shape
-        dz = self.widths(2)[self.active]
-        ks = np.arange(self.active.start, self.active.stop)
         cells, owners, weights = [], [], []
         for number, b in enumerate(self.blocks):
+            ks = np.arange(self.active.start, self.active.stop)[b.k]
+            dz = self.widths(2)[ks]
             i = np.arange(b.i.start, b.i.stop)[:, None, None]
             j = np.arange(b.j.start, b.j.stop)[None, :, None]
             volume = b.area[:, :, None] * dz[None, None, :]
@@ -156,20 +158,6 @@ class ChipGrid:
         for number, (_, zs) in enumerate(self.layers, start=1):
             numbers[zs] = number
         return np.broadcast_to(numbers, self.shape)
-
-
-def material_table(stack, names, temperature_dependent):
-    table, silicon = [], []
-    for name in names:
-        material = stack.materials[name]
-        k = value_at(material.conductivity, stack.ambient)
-        table.append((k, k, k, material.density * value_at(material.specific_heat, stack.ambient)))
-        follows = material.conductivity is thermal_conductivity
-        if temperature_dependent and callable(material.conductivity) and not follows:
-            raise ValueError(f"material {name!r}: only silicon's conductivity model can follow the "
-                             f"temperature; give other materials a constant conductivity")
-        silicon.append(follows)
-    return np.array(table, dtype=np.float64), np.array(silicon, dtype=bool)
 
 
 def check_memory(shape):
@@ -229,16 +217,18 @@ def build_grid(stack, blocks, temperature_dependent=False):
     # A block past the die's edge would lose part of its power; blocks made
     # in code have no file, so the message names none.
     check_inside("floorplan", blocks, width, height)
+    powered = powered_layers(stack, blocks)
     nx, ny = lateral_cells(stack, width, height)
     prints = [layer.footprint(width, height) for layer in stack.layers]
-    if stack.active_layer.footprint(width, height) != (0.0, width, 0.0, height):
-        raise ValueError(f"layer {stack.active_layer.name!r}: the active layer covers the die")
+    for number, _ in powered:
+        if prints[number] != (0.0, width, 0.0, height):
+            raise ValueError(f"layer {stack.layers[number].name!r}: an active layer covers the die")
     x_sides = [side for p in prints for side in p[:2]]
     y_sides = [side for p in prints for side in p[2:]]
     x_edges = lateral_edges(width, nx, min(x_sides), max(x_sides), x_sides)
     y_edges = lateral_edges(height, ny, min(y_sides), max(y_sides), y_sides)
-    die_columns = (slice(int(np.searchsorted(x_edges, 0.0)), int(np.searchsorted(x_edges, 0.0)) + nx),
-                   slice(int(np.searchsorted(y_edges, 0.0)), int(np.searchsorted(y_edges, 0.0)) + ny))
+    first_i, first_j = int(np.searchsorted(x_edges, 0.0)), int(np.searchsorted(y_edges, 0.0))
+    die_columns = (slice(first_i, first_i + nx), slice(first_j, first_j + ny))
     cell_width = min(width / nx, height / ny)
     layers = list(stack.layers)
     counts = [layer_cells(layer, cell_width) for layer in layers]
@@ -249,35 +239,61 @@ def build_grid(stack, blocks, temperature_dependent=False):
     columns = (len(x_edges) - 1, len(y_edges) - 1)
     check_memory((*columns, sum(counts)))
     zs_edges = z_edges([SINK_LAYER_THICKNESS if layer is None else layer.thickness for layer in layers], counts)
-    names = sorted({layer.material for layer in stack.layers})
-    table, silicon = material_table(stack, names, temperature_dependent)
     x_mid, y_mid = (x_edges[:-1] + x_edges[1:]) / 2, (y_edges[:-1] + y_edges[1:]) / 2
+    rows = MaterialRows(stack, temperature_dependent)
     material = np.full((*columns, sum(counts)), NO_MATERIAL, dtype=np.uint16)
-    placed, z, active = [], 0, None
     top = prints[-1]
     top_area = (top[1] - top[0]) * (top[3] - top[2])
-    for layer, count, (left, right, bottom, upper) in zip(layers, counts, prints):
+    placed, z = [], 0
+    for layer, count, footprint in zip(layers, counts, prints):
+        zs = slice(z, z + count)
         if layer is None:
-            index = len(table)
-            rho_c = stack.sink_heat_capacity / (top_area * SINK_LAYER_THICKNESS)
             k = SINK_LAYER_CONDUCTIVITY
-            table = np.vstack([table, (k, k, k, rho_c)])
-            silicon = np.append(silicon, False)
-            names = names + ["heat sink"]
+            index = rows.add("heat sink", k, k, k, stack.sink_heat_capacity / (top_area * SINK_LAYER_THICKNESS))
         else:
-            index = names.index(layer.material)
-        inside = (((x_mid > left) & (x_mid < right))[:, None] & ((y_mid > bottom) & (y_mid < upper))[None, :])
-        material[:, :, z:z + count][inside] = index
-        placed.append((layer, slice(z, z + count)))
-        if layer is not None and layer.active:
-            active = slice(z, z + count)
+            index = rows.of_layer(layer)
+        material[:, :, zs][inside(x_mid, y_mid, *footprint)] = index
+        for block in (layer.floorplan if layer is not None else ()):
+            if block.conductivity is not None:
+                region = inside(x_mid, y_mid, block.left, block.right, block.bottom, block.top)
+                material[:, :, zs][region & inside(x_mid, y_mid, *footprint)] = rows.of_block(layer, block)
+        placed.append((layer, zs))
         z += count
+    first, last = placed[powered[0][0]][1], placed[powered[-1][0]][1]
+    active = slice(first.start, last.stop)
+    covered = []
+    for number, layer_blocks in powered:
+        zs = placed[number][1]
+        for cells in block_cells(layer_blocks, x_edges, y_edges):
+            cells.k = slice(zs.start - active.start, zs.stop - active.start)
+            covered.append(cells)
     h = 1.0 / (stack.sink_resistance * top_area) if stack.sink_resistance else stack.sink_conductance
     on_top = material[:, :, -1] != NO_MATERIAL
     faces = [None] * 5 + [(np.where(on_top, h, 0.0).ravel(), np.full(on_top.size, stack.ambient))]
-    covered = block_cells(blocks, x_edges, y_edges)
-    return ChipGrid(x_edges, y_edges, zs_edges, placed, active, covered, material, names, table, silicon,
+    table, silicon = rows.table()
+    return ChipGrid(x_edges, y_edges, zs_edges, placed, active, covered, material, rows.names, table, silicon,
                     faces, stack.ambient, width, height, die_columns)
+
+
+def inside(x_mid, y_mid, left, right, bottom, top):
+    """Columns whose centres lie in the rectangle."""
+    return ((x_mid > left) & (x_mid < right))[:, None] & ((y_mid > bottom) & (y_mid < top))[None, :]
+
+
+def powered_layers(stack, blocks):
+    """[(layer number, its blocks)] of the active layers, bottom first: each
+    active layer's own floorplan, or ``blocks`` in the only active layer."""
+    active = [(number, layer) for number, layer in enumerate(stack.layers) if layer.active]
+    if any(layer.floorplan for _, layer in active):
+        bare = [layer.name for _, layer in active if not layer.floorplan]
+        if bare:
+            raise ValueError(f"active layer {bare[0]!r} has no floorplan while others have theirs")
+        if [b.name for b in blocks] != [b.name for b in stack.power_blocks()]:
+            raise ValueError("a stack whose active layers have floorplans runs with stack.power_blocks()")
+        return [(number, list(layer.floorplan)) for number, layer in active]
+    if len(active) != 1:
+        raise ValueError(f"{len(active)} active layers: give each its own floorplan, or mark one active")
+    return [(active[0][0], list(blocks))]
 
 
 def block_cells(blocks, x_edges, y_edges):

@@ -19,8 +19,8 @@ def block_temperatures(grid, active_field):
     grid : ChipGrid
         The field's grid.
     active_field : numpy.ndarray
-        The field's active-layer slab ``T[:, :, grid.active]``, as a
-        transient result's ``intervals`` hold it.
+        The field's slab through its active layers, ``T[:, :, grid.active]``,
+        as a transient result's ``intervals`` hold it.
 
     Returns
     -------
@@ -31,7 +31,7 @@ def block_temperatures(grid, active_field):
     """
     out = []
     for b in grid.blocks:
-        cells = active_field[b.i, b.j, :]
+        cells = active_field[b.i, b.j, b.k]
         column_mean = cells.mean(axis=2)
         out.append((float(cells.max()), float((column_mean * b.area).sum() / b.area.sum())))
     return out
