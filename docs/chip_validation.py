@@ -10,7 +10,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 from test_chip_physics import one_block_stack, random_model, sine_mode_error  # noqa: E402
-from test_chip_package import EV6, block_rises, ev6_inputs  # noqa: E402
+from test_chip_package import EV6, block_rises, ev6_inputs, two_die_stack  # noqa: E402
 from conduction_reference import direct_steady  # noqa: E402
 from spreading_reference import source_resistance  # noqa: E402
 from tavro_kiln.chip import Block, Layer, Material, Stack, steady_state  # noqa: E402
@@ -99,7 +99,21 @@ def spreading():
         print(f"| {ratio:g} | {exact:.5f} | {cells[0]} | {cells[1]} |")
 
 
+def two_dies():
+    stack = two_die_stack()
+    run = steady_state(stack, stack.power_blocks(), [3.0, 2.0], tol=1e-10)
+    area, top_face = 1e-4, 300.0 + 5.0 / (1000.0 * 1e-4)
+    top = top_face + (3.0 * 50e-6 / 2 + 2.0 * 50e-6 / 3) / (100.0 * area)
+    bottom = (top_face + (3.0 + 1.0) * 50e-6 / (100.0 * area) + 3.0 * 20e-6 / (0.5 * area)
+              + 3.0 * 50e-6 / 3 / (100.0 * area))
+    means = [mean for _, mean in block_temperatures(run.grid, run.temperature[:, :, run.grid.active])]
+    for name, got, exact in zip(("bottom die", "top die"), means, (bottom, top)):
+        print(f"| {name} | {got:.5f} | {exact:.5f} | {100 * (got - exact) / (exact - 300.0):+.4f} % |")
+
+
 if __name__ == "__main__":
+    two_dies()
+    print()
     ev6()
     print()
     spreading()
