@@ -262,3 +262,53 @@ def test_command_line_runs_a_layer_file(tmp_path):
                   LAYER.format(n=1, power="Y", flp="again.flp"))
     with pytest.raises(ChipInputError, match="also a powered block at .*a.flp:1"):
         read_layer_file(clash, read_package_config(None))
+
+
+CHIPLET_STACK = """ambient = 318.15
+[heat_sink]
+resistance = 0.15
+[die]
+width = 20e-3
+height = 12e-3
+[grid]
+nx = 40
+[[layers]]
+name = "chiplets"
+material = "mould"
+thickness = 100e-6
+active = true
+chiplets = [{floorplan = "cpu.flp", left = 1e-3, bottom = 3e-3},
+            {floorplan = "gpu.flp", left = 10e-3, bottom = 3e-3, material = "silicon"}]
+[[layers]]
+name = "spreader"
+material = "copper"
+thickness = 1e-3
+width = 30e-3
+height = 30e-3
+"""
+
+
+def test_chiplets_side_by_side_in_mould(tmp_path):
+    write(tmp_path, "cpu.flp", "cpu_a 4e-3 4e-3 0 0\ncpu_b 4e-3 4e-3 4e-3 0\n")
+    write(tmp_path, "gpu.flp", "gpu 6e-3 6e-3 0 0\n")
+    stack = read_stack(write(tmp_path, "s.toml", CHIPLET_STACK))
+    blocks = stack.power_blocks()
+    assert [(b.name, b.left) for b in blocks] == [("cpu_a", 1e-3), ("cpu_b", 5e-3), ("gpu", 10e-3)]
+    run = steady_state(stack, blocks, [10.0, 8.0, 25.0])
+    assert run.heat_out_W == pytest.approx(43.0, rel=1e-9)
+    grid = run.grid
+    x = (grid.x_edges[:-1] + grid.x_edges[1:]) / 2
+    between = np.flatnonzero((x > 9e-3) & (x < 10e-3))  # mould between the two chiplets
+    assert grid.table[grid.material[between[0], grid.shape[1] // 2, 0], 0] == pytest.approx(0.8)
+    peaks = [peak for peak, _ in block_temperatures(grid, run.temperature[:, :, grid.active])]
+    assert peaks[2] == max(peaks)  # the 25 W chiplet is the hottest
+    bad = [("floorplan = 'cpu.flp'\nchiplets = []\n", "floorplan or chiplets, not both"),
+           ("chiplets = [{floorplan = 'cpu.flp', left = 0.0}]\n", "a chiplet needs bottom"),
+           ("chiplets = [{floorplan = 'cpu.flp', left = 0.0, bottom = 0.0, material = 'gold'}]\n",
+            "unknown chiplet material 'gold'"),
+           ("chiplets = [{floorplan = 'cpu.flp', left = 0.0, bottom = 0.0},\n"
+            "            {floorplan = 'cpu.flp', left = 9e-3, bottom = 0.0}]\n", "is in two chiplets")]
+    for text, words in bad:
+        layer = "[[layers]]\nmaterial = 'mould'\nthickness = 1e-4\nactive = true\n" + text
+        with pytest.raises(ChipInputError, match=words):
+            read_stack(write(tmp_path, "b.toml", layer))

@@ -142,12 +142,12 @@ def run_chip(args):
         blocks = read_floorplan(args.floorplan)
         width, height = die_size(stack, blocks)
         check_inside(args.floorplan, blocks, width, height)
-        if args.layers:
+        if any(layer.floorplan for layer in stack.layers if layer.active):
             # The floorplan gives the die's outline; the trace names the powered layers' blocks.
             stack.die_width, stack.die_height = width, height
             blocks = stack.power_blocks()
             for layer in stack.layers:
-                check_inside(args.layers, layer.floorplan, width, height)
+                check_inside(args.layers or args.stack, layer.floorplan, width, height)
         trace = read_power_trace(args.power, [b.name for b in blocks])
     except ChipInputError as error:
         return fail(str(error))

@@ -4,13 +4,16 @@ Layers are listed from the die's far side (an insulated face) to the heat
 sink; exactly one is the active layer that carries the floorplan's power.
 See the chip package's ``examples/stack.toml``.
 """
+import dataclasses
+import os
 import re
 import sys
 import tomllib
 from dataclasses import dataclass, field
 
 from tavro_kiln.chip.errors import ChipInputError, read_text
-from tavro_kiln.chip.inputs.materials import DEFAULT_MATERIALS, Material
+from tavro_kiln.chip.inputs.floorplan import read_floorplan
+from tavro_kiln.chip.inputs.materials import DEFAULT_MATERIALS, Material, value_at
 from tavro_kiln.chip.inputs.numbers import cell_count, in_range, shown
 from tavro_kiln.chip.inputs.toml_lines import header_offset, key_line, line_at
 
@@ -143,7 +146,9 @@ class Stack:
 
 
 TOP_KEYS = {"ambient", "heat_sink", "die", "grid", "layers", "materials", "padding_conductivity", "leakage"}
-LAYER_KEYS = {"name", "material", "thickness", "cells", "active", "width", "height", "left", "bottom"}
+LAYER_KEYS = {"name", "material", "thickness", "cells", "active", "width", "height", "left", "bottom", "floorplan",
+              "chiplets"}
+CHIPLET_KEYS = {"floorplan", "left", "bottom", "material"}
 # Upper bound and unit of each material property; the lower bound keeps
 # 1 / (density * specific heat) and the stability limit finite.
 MATERIAL_RANGES = {"conductivity": (1e6, "W/(m K)"), "density": (1e6, "kg/m^3"),
@@ -228,12 +233,16 @@ def stack_from_dict(data, path="<stack>", text=""):
         if not isinstance(entry, dict):
             raise ChipInputError(path, line, "each layer must be a table")
         unknown_keys(path, line, entry, LAYER_KEYS, f"layer {index + 1}")
-        stack.layers.append(read_layer(path, text, index, entry, stack.materials, names))
+        layer = read_layer(path, text, index, entry, stack.materials, names)
+        stack.layers.append(with_floorplans(path, text, index, entry, layer, stack))
     active = [layer for layer in stack.layers if layer.active]
+    if len(active) > 1 and all(layer.floorplan for layer in active):
+        return stack
     if len(active) != 1:
         problem = "no layer is" if not active else f"{len(active)} layers are"
         raise ChipInputError(path, None, f"{problem} marked active = true; exactly one layer carries "
-                                         f"the floorplan's power")
+                                         f"the floorplan's power, or each active layer names its own "
+                                         f"floorplan (or chiplets)")
     return stack
 
 
@@ -273,6 +282,56 @@ def read_layer(path, text, index, entry, materials, names):
         raise ChipInputError(path, line(sorted(place)[0]), f"layer {name!r}: the active layer covers the "
                                                            f"die; give the die's size in [die]")
     return Layer(name, material, thickness, cells, active, **place)
+
+
+def with_floorplans(path, text, index, entry, layer, stack):
+    """``layer`` with the blocks of its own ``floorplan`` file (paths are
+    relative to the stack file), or of its ``chiplets``: dies placed on the
+    layer, each a floorplan whose blocks are moved by ``left``, ``bottom``
+    and made of ``material`` (silicon by default); the rest of the layer is
+    its own material (an underfill or mould between the dies)."""
+    if "floorplan" in entry and "chiplets" in entry:
+        raise ChipInputError(path, key_line(text, "chiplets", "layers", index),
+                             f"layer {layer.name!r}: give floorplan or chiplets, not both")
+    folder = os.path.dirname(os.path.abspath(path)) if os.path.exists(str(path)) else os.getcwd()
+
+    def floorplan_at(value, line):
+        if not isinstance(value, str) or not value:
+            raise ChipInputError(path, line, f"layer {layer.name!r}: floorplan must be a file name in quotes")
+        return read_floorplan(value if os.path.isabs(value) else os.path.join(folder, value), with_materials=True)
+
+    if "floorplan" in entry:
+        blocks = floorplan_at(entry["floorplan"], key_line(text, "floorplan", "layers", index))
+        return dataclasses.replace(layer, floorplan=tuple(blocks))
+    if "chiplets" not in entry:
+        return layer
+    line = key_line(text, "chiplets", "layers", index)
+    chiplets = entry["chiplets"]
+    if not isinstance(chiplets, list) or not chiplets or not all(isinstance(c, dict) for c in chiplets):
+        raise ChipInputError(path, line, f"layer {layer.name!r}: chiplets must be a list of tables "
+                                         f"{{floorplan = ..., left = ..., bottom = ...}}")
+    blocks, seen = [], set()
+    for chiplet in chiplets:
+        unknown_keys(path, line, chiplet, CHIPLET_KEYS, f"a chiplet of layer {layer.name!r}")
+        for key in ("floorplan", "left", "bottom"):
+            if key not in chiplet:
+                raise ChipInputError(path, line, f"layer {layer.name!r}: a chiplet needs {key}")
+        left = in_range(path, line, "chiplet left", chiplet["left"], 1.0, "m", low=-1.0)
+        bottom = in_range(path, line, "chiplet bottom", chiplet["bottom"], 1.0, "m", low=-1.0)
+        name = chiplet.get("material", "silicon")
+        if not isinstance(name, str) or name not in stack.materials:
+            raise ChipInputError(path, line, f"layer {layer.name!r}: unknown chiplet material {shown(name)}")
+        material = stack.materials[name]
+        own = {"rho_c": material.density * value_at(material.specific_heat, stack.ambient),
+               "conductivity": value_at(material.conductivity, stack.ambient)}
+        for block in floorplan_at(chiplet["floorplan"], line):
+            if block.name in seen:
+                raise ChipInputError(path, line, f"layer {layer.name!r}: block {block.name!r} is in two "
+                                                 f"chiplets; the power trace needs unique names")
+            seen.add(block.name)
+            placed = dataclasses.replace(block, left=block.left + left, bottom=block.bottom + bottom)
+            blocks.append(placed if block.conductivity is not None else dataclasses.replace(placed, **own))
+    return dataclasses.replace(layer, floorplan=tuple(blocks))
 
 
 def read_materials(path, text, table, stack):
