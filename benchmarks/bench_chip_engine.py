@@ -10,10 +10,14 @@ measured in the same run:
    2 threads at least 1.6x faster), its peak memory per cell (target: at
    most 160 bytes), and one transient interval of 10 us to 1 s (target: at
    most 40 steps' worth each);
-3. four 128 x 128 configurations through run_many on a thread pool and a
+3. a stack of two powered dies of 256 x 256 cells each, and four chiplets
+   of different sizes in mould under a spreader and sink, 512 x 512 cells
+   across the package: each steady state against the bare step (target:
+   at most 100 steps' worth);
+4. four 128 x 128 configurations through run_many on a thread pool and a
    process pool against one after another.
 
-Usage: python benchmarks/bench_chip_engine.py [--skip-large] [--skip-many]
+Usage: python benchmarks/bench_chip_engine.py [--skip-large] [--skip-stacks] [--skip-many]
 """
 import dataclasses
 import os
@@ -116,6 +120,50 @@ def large_case():
     print(f"  peak memory of a steady solve: {peak_memory_per_cell():.0f} bytes per cell (target 160)")
 
 
+def two_dies():
+    """Two 16 mm dies, 256 x 256 cells each, on the example's package."""
+    from tavro_kiln.chip import Block, Layer, Stack
+
+    cells = 256
+    quarter = [Block(f"{die}{n}", 8e-3, 8e-3, (n % 2) * 8e-3, (n // 2) * 8e-3) for die in "ab" for n in range(4)]
+    layers = [Layer("die0", "silicon", 50e-6, 4, True, floorplan=tuple(quarter[:4])),
+              Layer("bond", "tim", 20e-6, 2),
+              Layer("die1", "silicon", 50e-6, 4, True, floorplan=tuple(quarter[4:])),
+              Layer("tim", "tim", 25e-6, 2),
+              Layer("spreader", "copper", 1e-3, 8, width=30e-3, height=30e-3),
+              Layer("sink", "copper", 6.9e-3, 8, width=60e-3, height=60e-3)]
+    stack = Stack(layers=layers, sink_resistance=0.1, nx=cells, ny=cells)
+    return stack, stack.power_blocks(), np.linspace(2.0, 9.0, 8)
+
+
+def four_chiplets():
+    """Four chiplets of different sizes in mould, 512 x 512 cells across a
+    24 mm interposer area, under a spreader and sink."""
+    from tavro_kiln.chip import Block, Layer, Stack
+
+    places = [("cpu", 8e-3, 8e-3, 1e-3, 1e-3), ("gpu", 10e-3, 10e-3, 12e-3, 1e-3),
+              ("io", 6e-3, 4e-3, 1e-3, 14e-3), ("hbm", 4e-3, 8e-3, 16e-3, 14e-3)]
+    silicon = {"rho_c": 2329.0 * 710.0, "conductivity": 148.0}
+    chiplets = tuple(Block(n, w, h, x, y, **silicon) for n, w, h, x, y in places)
+    layers = [Layer("chiplets", "mould", 100e-6, 4, True, floorplan=chiplets),
+              Layer("tim", "tim", 25e-6, 2),
+              Layer("spreader", "copper", 1e-3, 8, width=40e-3, height=40e-3),
+              Layer("sink", "copper", 6.9e-3, 8, width=60e-3, height=60e-3)]
+    stack = Stack(layers=layers, sink_resistance=0.1, nx=512, ny=512, die_width=24e-3, die_height=24e-3)
+    return stack, stack.power_blocks(), np.array([30.0, 60.0, 8.0, 6.0])
+
+
+def stacks():
+    for label, make in (("two dies of 256 x 256", two_dies), ("four chiplets, 512 x 512", four_chiplets)):
+        stack, blocks, watts = make()
+        model = ChipModel(stack, blocks, threads=1)
+        step = bare_step_seconds(model.grid.shape)
+        report = model.steady(watts)
+        print(f"{label}: grid {model.grid.shape} ({model.grid.cells:,} cells), built in {model.build_seconds:.2f} s; "
+              f"steady {report.seconds:.3f} s = {report.seconds / step:.0f} bare steps' worth (target 100), "
+              f"{report.iterations} iterations, heat out / in = 1 {report.heat_out_W / report.power_W - 1:+.1e}")
+
+
 def many_runs():
     stack, blocks, trace = example_inputs()
     stack = dataclasses.replace(stack, nx=128, ny=128)
@@ -144,6 +192,8 @@ def main():
     example_split()
     if "--skip-large" not in sys.argv:
         large_case()
+    if "--skip-stacks" not in sys.argv:
+        stacks()
     if "--skip-many" not in sys.argv:
         many_runs()
 
