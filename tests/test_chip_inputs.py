@@ -284,6 +284,14 @@ def test_command_line_reports_memory_and_output_failures(tmp_path, monkeypatch, 
     # A grid that cannot fit is refused before anything is allocated, with both figures.
     assert main([*quiet[:-4], "--nx", "65536", "--ny", "65536", "--out", str(tmp_path / "o")]) == 2
     assert re.search(r"\d+ x \d+ x \d+ = [\d,]+ cells needs about [\d.]+ GB", capsys.readouterr().err)
+    # A tall, thin die would ask for hundreds of thousands of square cells along y.
+    tall = tmp_path / "tall.flp"
+    tall.write_text("a 1e-6 0.1 0 0\n")
+    trace = tmp_path / "tall.ptrace"
+    trace.write_text("a\n1\n")
+    assert main(["chip", str(tall), str(trace), "--quiet", "--no-pictures", "--no-vtk", "--nx", "8",
+                 "--out", str(tmp_path / "o")]) == 2
+    assert "asks for 800,000 cells along y to keep cells square with nx = 8" in capsys.readouterr().err
 
 
 def two_block_grid(die):

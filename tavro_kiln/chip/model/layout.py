@@ -2,6 +2,8 @@
 die, and along z each layer's thickness split into its own cells."""
 import numpy as np
 
+from tavro_kiln.chip.inputs.numbers import MAX_CELLS
+
 DEFAULT_LATERAL_CELLS = 64
 DEFAULT_ACTIVE_CELLS = 2
 # A passive layer without a cell count gets about cubic cells, between these.
@@ -16,16 +18,25 @@ def die_size(stack, blocks):
 
 def lateral_cells(stack, width, height):
     """(nx, ny): as the stack asks, one of them following the die's shape,
-    or DEFAULT_LATERAL_CELLS along the longer side."""
+    or DEFAULT_LATERAL_CELLS along the longer side. A count that follows
+    the shape is held to MAX_CELLS like a given one: a 1 um x 100 mm die
+    with nx = 8 would otherwise ask for 800,000 cells along y."""
     if stack.nx and stack.ny:
         return stack.nx, stack.ny
     if stack.nx:
-        return stack.nx, max(1, round(stack.nx * height / width))
-    if stack.ny:
-        return max(1, round(stack.ny * width / height)), stack.ny
-    if width >= height:
-        return DEFAULT_LATERAL_CELLS, max(1, round(DEFAULT_LATERAL_CELLS * height / width))
-    return max(1, round(DEFAULT_LATERAL_CELLS * width / height)), DEFAULT_LATERAL_CELLS
+        nx, ny = stack.nx, max(1, round(stack.nx * height / width))
+    elif stack.ny:
+        nx, ny = max(1, round(stack.ny * width / height)), stack.ny
+    elif width >= height:
+        nx, ny = DEFAULT_LATERAL_CELLS, max(1, round(DEFAULT_LATERAL_CELLS * height / width))
+    else:
+        nx, ny = max(1, round(DEFAULT_LATERAL_CELLS * width / height)), DEFAULT_LATERAL_CELLS
+    if max(nx, ny) > MAX_CELLS:
+        given, derived = ("nx", "ny") if ny > MAX_CELLS else ("ny", "nx")
+        raise ValueError(f"the die's shape ({width:g} x {height:g} m) asks for {max(nx, ny):,} cells along "
+                         f"{derived[1]} to keep cells square with {given} = {min(nx, ny)}; at most {MAX_CELLS} "
+                         f"fit along a side: give --{derived} (or [grid] {derived}) as well")
+    return nx, ny
 
 
 def layer_cells(layer, cell_width):
