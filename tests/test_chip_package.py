@@ -312,3 +312,51 @@ def test_chiplets_side_by_side_in_mould(tmp_path):
         layer = "[[layers]]\nmaterial = 'mould'\nthickness = 1e-4\nactive = true\n" + text
         with pytest.raises(ChipInputError, match=words):
             read_stack(write(tmp_path, "b.toml", layer))
+
+
+def test_secondary_path_through_the_board_takes_its_share(tmp_path):
+    """1 W in a 1 um film between a board path below and a sink path above:
+    the film sits at the ambient plus the watt through both in parallel."""
+    stack = read_stack(write(tmp_path, "s.toml", """ambient = 300.0
+[heat_sink]
+conductance = 1000.0
+[board]
+resistance = 20.0
+ambient = 290.0
+[grid]
+nx = 8
+[[layers]]
+name = "board"
+material = "copper"
+thickness = 1.6e-3
+width = 30e-3
+height = 30e-3
+[[layers]]
+name = "active"
+material = "silicon"
+thickness = 1e-6
+cells = 1
+active = true
+[[layers]]
+name = "spreader"
+material = "copper"
+thickness = 1e-3
+"""))
+    blocks = [Block("die", 10e-3, 10e-3, 0.0, 0.0)]
+    run = steady_state(stack, blocks, [1.0], tol=1e-12)
+    # Up: copper and the sink over the die. Down: a copper board spreads the
+    # heat over all of its 30 mm (its spreading length is 0.1 m), so its
+    # resistance lies between the fully spread slab's and the die-sized
+    # slab's, each with the board's 20 K/W to its air.
+    up = 1e-3 / (400.0 * 1e-4) + 1.0 / (1000.0 * 1e-4)
+    film = block_temperatures(run.grid, run.temperature[:, :, run.grid.active])[0][1]
+
+    def film_with(down):  # (T - 300) / up + (T - 290) / down = 1 W
+        return (1.0 + 300.0 / up + 290.0 / down) / (1.0 / up + 1.0 / down)
+
+    bounds = sorted(film_with(1.6e-3 / (400.0 * area) + 20.0) for area in (9e-4, 1e-4))
+    assert bounds[0] - 1e-6 <= film <= bounds[1] + 1e-6  # the board takes two thirds of the watt
+    assert run.heat_out_W == pytest.approx(1.0, rel=1e-9)
+    with pytest.raises(ChipInputError, match="conductance or its resistance"):
+        read_stack(write(tmp_path, "b.toml", "[board]\nambient = 300.0\n[[layers]]\nmaterial = 'silicon'\n"
+                                              "thickness = 1e-4\nactive = true\n"))

@@ -73,8 +73,10 @@ def read_package_config(path, active_thickness=DEFAULT_ACTIVE_THICKNESS):
         values[name] = value
         lines[name] = line
     if values["model_secondary"] != 0.0:
-        raise ChipInputError(path, lines["model_secondary"], "the secondary heat path (-model_secondary 1) "
-                                                             "is not modelled; set it to 0")
+        raise ChipInputError(path, lines["model_secondary"], "the secondary heat path (-model_secondary 1) is "
+                                                             "not read from this file; set it to 0 and describe "
+                                                             "the layers under the die and a [board] in a stack "
+                                                             "file")
     if not values["t_chip"] > active_thickness:
         raise ChipInputError(path, lines.get("t_chip"), f"-t_chip {values['t_chip']:g} m leaves no die above "
                                                         f"the {active_thickness:g} m active layer")

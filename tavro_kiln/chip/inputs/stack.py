@@ -97,6 +97,11 @@ class Stack:
     sink_heat_capacity : float or None
         J/K stored by the sink (a lumped layer on top); ``None``: the sink
         stores nothing.
+    board_conductance, board_resistance, board_ambient : float or None
+        The secondary heat path: the bottom layer (a circuit board under
+        the package's substrate and solder) convecting to ``board_ambient``
+        (default the ambient) with W/(m² K) over its footprint, or K/W;
+        ``None``: the bottom face is insulated.
     padding_conductivity : float or None
         Read from older stack files and not used.
     die_width, die_height : float or None
@@ -121,6 +126,10 @@ class Stack:
     sink_conductance: float = 2.0e4  # W/(m^2 K) over the top layer's footprint
     sink_resistance: float | None = None  # K/W; when given, replaces the conductance
     sink_heat_capacity: float | None = None  # J/K stored by the sink; None: the sink stores nothing
+    # The secondary path: the bottom layer (a board) convecting to its own air; None: insulated.
+    board_conductance: float | None = None  # W/(m^2 K) over the bottom layer's footprint
+    board_resistance: float | None = None  # K/W; when given, replaces the conductance
+    board_ambient: float | None = None  # K; None: the ambient
     # Read from older stack files and not used: the sides and the bottom are
     # insulated exactly.
     padding_conductivity: float | None = None
@@ -145,7 +154,8 @@ class Stack:
         return [block for layer in self.layers if layer.active for block in layer.floorplan]
 
 
-TOP_KEYS = {"ambient", "heat_sink", "die", "grid", "layers", "materials", "padding_conductivity", "leakage"}
+TOP_KEYS = {"ambient", "heat_sink", "board", "die", "grid", "layers", "materials", "padding_conductivity",
+            "leakage"}
 LAYER_KEYS = {"name", "material", "thickness", "cells", "active", "width", "height", "left", "bottom", "floorplan",
               "chiplets"}
 CHIPLET_KEYS = {"floorplan", "left", "bottom", "material"}
@@ -221,6 +231,7 @@ def stack_from_dict(data, path="<stack>", text=""):
                                               MATERIAL_RANGES["conductivity"][0], "W/(m K)", zero=True)
     read_materials(path, text, data.get("materials", {}), stack)
     read_sink(path, text, data.get("heat_sink", {}), stack)
+    read_board(path, text, data.get("board"), stack)
     read_die_and_grid(path, text, data, stack)
     read_leakage(path, text, data.get("leakage"), stack)
     layers = data.get("layers")
@@ -375,6 +386,28 @@ def read_leakage(path, text, table, stack):
                             zero=True)
              for name, value in table["watts"].items()}
     stack.leakage = {"beta": beta, "reference": reference, "watts": watts}
+
+
+def read_board(path, text, table, stack):
+    """``[board]``: the bottom layer's convection, ``conductance`` (W/(m² K))
+    or ``resistance`` (K/W), and its own ``ambient`` (K)."""
+    if table is None:
+        return
+    line = line_at(text, header_offset(text, "board"))
+    if not isinstance(table, dict):
+        raise ChipInputError(path, line, "board must be a table")
+    unknown_keys(path, line, table, {"conductance", "resistance", "ambient"}, "[board]")
+    if ("conductance" in table) == ("resistance" in table):
+        raise ChipInputError(path, line, "give the board's conductance or its resistance (one of them)")
+    if "conductance" in table:
+        stack.board_conductance = in_range(path, key_line(text, "conductance", "board"), "board conductance",
+                                           table["conductance"], 1e12, "W/(m^2 K)")
+    else:
+        stack.board_resistance = in_range(path, key_line(text, "resistance", "board"), "board resistance",
+                                          table["resistance"], 1e12, "K/W", low=1e-9)
+    if "ambient" in table:
+        stack.board_ambient = in_range(path, key_line(text, "ambient", "board"), "board ambient",
+                                       table["ambient"], MAX_AMBIENT, "K")
 
 
 def read_sink(path, text, table, stack):

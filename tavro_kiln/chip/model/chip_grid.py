@@ -267,12 +267,23 @@ def build_grid(stack, blocks, temperature_dependent=False):
         for cells in block_cells(layer_blocks, x_edges, y_edges):
             cells.k = slice(zs.start - active.start, zs.stop - active.start)
             covered.append(cells)
+    faces = [None] * 6
     h = 1.0 / (stack.sink_resistance * top_area) if stack.sink_resistance else stack.sink_conductance
-    on_top = material[:, :, -1] != NO_MATERIAL
-    faces = [None] * 5 + [(np.where(on_top, h, 0.0).ravel(), np.full(on_top.size, stack.ambient))]
+    faces[5] = convective_face(material[:, :, -1], h, stack.ambient)
+    if stack.board_conductance or stack.board_resistance:
+        bottom = prints[0]
+        h = (1.0 / (stack.board_resistance * (bottom[1] - bottom[0]) * (bottom[3] - bottom[2]))
+             if stack.board_resistance else stack.board_conductance)
+        faces[4] = convective_face(material[:, :, 0], h, stack.board_ambient or stack.ambient)
     table, silicon = rows.table()
     return ChipGrid(x_edges, y_edges, zs_edges, placed, active, covered, material, rows.names, table, silicon,
                     faces, stack.ambient, width, height, die_columns)
+
+
+def convective_face(plane, h, ambient):
+    """(h, ambient) per cell of an outer z face: h where the plane has material."""
+    present = plane != NO_MATERIAL
+    return np.where(present, h, 0.0).ravel(), np.full(present.size, float(ambient))
 
 
 def inside(x_mid, y_mid, left, right, bottom, top):
