@@ -344,18 +344,16 @@ thickness = 1e-3
 """))
     blocks = [Block("die", 10e-3, 10e-3, 0.0, 0.0)]
     run = steady_state(stack, blocks, [1.0], tol=1e-12)
-    # Up: copper and the sink over the die. Down: a copper board spreads the
-    # heat over all of its 30 mm (its spreading length is 0.1 m), so its
-    # resistance lies between the fully spread slab's and the die-sized
-    # slab's, each with the board's 20 K/W to its air.
+    # Up: copper and the sink over the die. Down: the film's watt spreads
+    # into the 30 mm board and convects with its 20 K/W: the plate of the
+    # series solution.
+    from spreading_reference import source_resistance
+
     up = 1e-3 / (400.0 * 1e-4) + 1.0 / (1000.0 * 1e-4)
+    down = source_resistance(10e-3, 30e-3, 1.6e-3, 400.0, 1.0 / (20.0 * 9e-4))
+    expected = (1.0 + 300.0 / up + 290.0 / down) / (1.0 / up + 1.0 / down)  # both paths carry the watt
     film = block_temperatures(run.grid, run.temperature[:, :, run.grid.active])[0][1]
-
-    def film_with(down):  # (T - 300) / up + (T - 290) / down = 1 W
-        return (1.0 + 300.0 / up + 290.0 / down) / (1.0 / up + 1.0 / down)
-
-    bounds = sorted(film_with(1.6e-3 / (400.0 * area) + 20.0) for area in (9e-4, 1e-4))
-    assert bounds[0] - 1e-6 <= film <= bounds[1] + 1e-6  # the board takes two thirds of the watt
+    assert film == pytest.approx(expected, abs=0.005 * (expected - 290.0))
     assert run.heat_out_W == pytest.approx(1.0, rel=1e-9)
     with pytest.raises(ChipInputError, match="conductance or its resistance"):
         read_stack(write(tmp_path, "b.toml", "[board]\nambient = 300.0\n[[layers]]\nmaterial = 'silicon'\n"
