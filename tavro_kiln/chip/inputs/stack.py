@@ -364,15 +364,21 @@ def read_materials(path, text, table, stack):
                                          values["specific_heat"])
 
 
+def checked_table(path, text, table, name, keys):
+    """The line of table ``[name]``, once it is a table of known ``keys``."""
+    line = line_at(text, header_offset(text, name))
+    if not isinstance(table, dict):
+        raise ChipInputError(path, line, f"{name} must be a table")
+    unknown_keys(path, line, table, keys, f"[{name}]")
+    return line
+
+
 def read_leakage(path, text, table, stack):
     """``[leakage]``: ``beta`` (1/K), ``reference`` (K) and a ``[leakage.watts]``
     table of block names and their leakage (W) at the reference."""
     if table is None:
         return
-    line = line_at(text, header_offset(text, "leakage"))
-    if not isinstance(table, dict):
-        raise ChipInputError(path, line, "leakage must be a table")
-    unknown_keys(path, line, table, {"beta", "reference", "watts"}, "[leakage]")
+    line = checked_table(path, text, table, "leakage", {"beta", "reference", "watts"})
     for key in ("beta", "reference", "watts"):
         if key not in table:
             raise ChipInputError(path, line, f"[leakage] needs {key}")
@@ -393,10 +399,7 @@ def read_board(path, text, table, stack):
     or ``resistance`` (K/W), and its own ``ambient`` (K)."""
     if table is None:
         return
-    line = line_at(text, header_offset(text, "board"))
-    if not isinstance(table, dict):
-        raise ChipInputError(path, line, "board must be a table")
-    unknown_keys(path, line, table, {"conductance", "resistance", "ambient"}, "[board]")
+    line = checked_table(path, text, table, "board", {"conductance", "resistance", "ambient"})
     if ("conductance" in table) == ("resistance" in table):
         raise ChipInputError(path, line, "give the board's conductance or its resistance (one of them)")
     if "conductance" in table:
