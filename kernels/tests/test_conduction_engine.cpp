@@ -381,6 +381,18 @@ TEST(ConductionErrors, InsulatedModelHasNoSteadyStateButStepsKeepItsEnergy) {
     }
 }
 
+TEST(ConductionErrors, PowerWhoseRiseOverflowsIsReportedAsSuch) {
+    Model m = random_model(6, 4, 4, 3);
+    auto engine = build(m);
+    ASSERT_TRUE(engine);
+    const std::vector<double> watts{1e300, 1e300};
+    std::vector<double> T(m.n(), 300.0);
+    SolveReport report;
+    EXPECT_EQ(engine->steady(watts.data(), T.data(), SolveOptions(), &report), Status::overflow);
+    T.assign(m.n(), 300.0);
+    EXPECT_EQ(engine->step(watts.data(), 1.0, Scheme::tr_bdf2, T.data(), SolveOptions(), &report), Status::overflow);
+}
+
 TEST(ConductionErrors, InvalidModelsAreRefusedWithAReason) {
     const Model valid = random_model(6, 5, 4, 4);
     const std::pair<const char*, std::function<void(Model&)>> breakages[] = {

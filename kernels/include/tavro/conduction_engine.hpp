@@ -73,6 +73,7 @@ enum class Status {
     no_heat_path,       // steady state: some heated cells reach no ambient
     not_converged,      // iteration limit reached (the field is the last iterate)
     nonphysical_conductivity,  // k(T) <= 0 or not finite at some cell's temperature
+    overflow,           // a product of the solve overflowed: the rise cannot be represented
 };
 
 enum class Scheme { backward_euler, tr_bdf2 };

@@ -165,16 +165,6 @@ double power_scale(const Engine::Impl& e, const double* block_watts) {
     return scale;
 }
 
-// The residual of the field, recomputed from scratch (the recurrence of
-// conjugate gradients drifts from it by rounding).
-double true_residual(Engine::Impl& e, const double* T, const double* block_watts, ThreadTeam& team) {
-    double unused = 0.0;
-    source_side(e, block_watts, &unused, team);
-    double* b = e.r.get();
-    model_residual(e, T, b, b, team);
-    return std::accumulate(e.partial.begin(), e.partial.end(), 0.0);
-}
-
 double largest_change(Engine::Impl& e, const double* a, const double* b, ThreadTeam& team) {
     const std::size_t sx = static_cast<std::size_t>(e.ny) * static_cast<std::size_t>(e.nz);
     team.parallel_for(static_cast<std::size_t>(e.nx), sx / 2, [&](std::size_t first, std::size_t end) {
@@ -292,6 +282,9 @@ Status Engine::steady(const double* block_watts, double* T, const SolveOptions& 
         report->iterations += outcome.iterations;
         report->solves += 1;
         report->change_kelvin = outcome.change;
+        // solve_pcg's last residual is recomputed from the final field.
+        report->residual_watts = outcome.residual;
+        if (outcome.overflowed) status = Status::overflow;
         if (!outcome.converged) break;
         if (!follow) {
             status = Status::ok;
@@ -304,7 +297,6 @@ Status Engine::steady(const double* block_watts, double* T, const SolveOptions& 
             break;
         }
     }
-    report->residual_watts = true_residual(e, T, block_watts, team);
     field.release();
     report->heat_out_watts = face_heat_out(e, T);
     return status;
@@ -350,7 +342,8 @@ Status Engine::step(const double* block_watts, double dt, Scheme scheme, double*
         report->solves += 1;
         report->change_kelvin = outcome.change;
         report->residual_watts = outcome.residual;
-        if (!outcome.converged) status = Status::not_converged;
+        if (outcome.overflowed) status = Status::overflow;
+        else if (!outcome.converged && status == Status::ok) status = Status::not_converged;
     };
     if (scheme == Scheme::backward_euler) {
         for_cells(e, team, [&](std::size_t first, std::size_t end) {
@@ -422,6 +415,7 @@ const char* status_name(Status status) {
         case Status::no_heat_path: return "no heat path to an ambient";
         case Status::not_converged: return "not converged";
         case Status::nonphysical_conductivity: return "nonphysical conductivity";
+        case Status::overflow: return "overflow";
     }
     return "unknown";
 }

@@ -74,6 +74,7 @@ struct PcgOutcome {
     double residual = 0.0;
     double change = 0.0;
     bool converged = false;
+    bool overflowed = false;  // a sum or product stopped being finite
 };
 
 // Solves (A + shift C) x = b with b in e.r on entry, x starting from its

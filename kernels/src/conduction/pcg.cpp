@@ -127,7 +127,11 @@ PcgOutcome iterate(Engine::Impl& e, double* x, const SolveOptions& options, doub
     while (out.iterations < budget) {
         apply_model(e, p, q, true, team);
         const double pq = ordered_sum(e.partial);
-        if (!(pq > 0.0) || !std::isfinite(pq) || !std::isfinite(rz)) break;  // breakdown: no descent left
+        if (!std::isfinite(pq) || !std::isfinite(rz)) {
+            out.overflowed = true;
+            break;
+        }
+        if (!(pq > 0.0)) break;  // breakdown: no descent left
         const double alpha = rz / pq;
         team.parallel_for(planes, sx / 2, [&](std::size_t first, std::size_t end) {
             for (std::size_t i = first; i < end; ++i) {
@@ -193,6 +197,10 @@ PcgOutcome solve_pcg(Engine::Impl& e, double* x, const SolveOptions& options, do
         const PcgOutcome run = iterate(e, x, options, tol_watts, options.max_iterations - total.iterations, team);
         total.iterations += run.iterations;
         total.change = run.change;
+        total.overflowed = run.overflowed;
+        // A run that overflowed, or could not take one step, would only do
+        // so again from here.
+        if (run.overflowed || run.iterations == 0) break;
     }
     return total;
 }

@@ -160,9 +160,7 @@ class ChipModel:
                                  f"at 2300 K): the power is far too high for this package")
         if raw["status"] in ("no heat path to an ambient", "invalid model", "out of memory"):
             raise ChipSolveError(f"{what}: {raw['status']}")
-        # Conjugate gradients stop at once when a product overflows.
-        overflowed = not report.converged and report.iterations == 0
-        if overflowed or not np.isfinite(np.nanmax(self.temperature)):
+        if raw["status"] == "overflow" or not np.isfinite(np.nanmax(self.temperature)):
             raise ChipSolveError(f"{what}: the temperatures overflowed: a power of {report.power_W:.3g} W "
                                  f"is too high to represent the rise")
         return report
