@@ -13,10 +13,10 @@ import numpy as np
 from tavro_kiln.chip.outputs.report import block_temperatures
 
 
-def write_steady(grid, T, path):
-    means = [mean for _, mean in block_temperatures(grid, T[:, :, grid.active])]
+def write_steady(rows, path):
+    """``rows``: the block table (outputs.report.block_table), whose means it writes."""
     with open(path, "w", encoding="utf-8") as handle:
-        handle.writelines(f"{b.name}\t{mean:.6f}\n" for b, mean in zip(grid.blocks, means))
+        handle.writelines(f"{row['block']}\t{row['mean_K']:.6f}\n" for row in rows)
 
 
 def write_transient_trace(grid, intervals, path):

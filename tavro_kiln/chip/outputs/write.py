@@ -51,7 +51,7 @@ def write_all(result, watts, folder, reference, age, pictures=True, vtk=True):
         write_transient_trace(grid, result.intervals, paths[-1])
     else:
         paths.append(os.path.join(folder, "blocks.steady"))
-        write_steady(grid, T, paths[-1])
+        write_steady(rows, paths[-1])
     paths.append(os.path.join(folder, "active.grid"))
     write_layer_grid(grid, T, paths[-1])
     if pictures:
