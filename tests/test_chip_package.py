@@ -200,7 +200,7 @@ def two_die_stack(bond_blocks=()):
     return stack
 
 
-def test_two_powered_dies_match_their_series_answer():
+def test_two_powered_dies_match_their_series_answer(tmp_path):
     stack = two_die_stack()
     run = steady_state(stack, stack.power_blocks(), [3.0, 2.0], tol=1e-10)
     area, top_face = 1e-4, 300.0 + 5.0 / (1000.0 * 1e-4)
@@ -214,6 +214,12 @@ def test_two_powered_dies_match_their_series_answer():
     means = [mean for _, mean in block_temperatures(run.grid, run.temperature[:, :, run.grid.active])]
     assert means == pytest.approx([bottom_die, top_die], abs=1e-3 * (bottom_die - 300.0))
     assert run.heat_out_W == pytest.approx(5.0, rel=1e-9)
+    # Each powered die gets a heat map of its own blocks.
+    from tavro_kiln.chip.outputs.write import write_all
+
+    written = {os.path.basename(p) for p in write_all(run, [3.0, 2.0], tmp_path, 300.0, 1.0, vtk=False)}
+    assert {"active_layer_die0.png", "active_layer_die1.png", "section.png"} <= written
+    assert "active_layer.png" not in written
     # A copper-filled region through the bond layer cools the bottom die above it.
     via = Block("via", 2e-3, 2e-3, 4e-3, 4e-3, rho_c=3.4e6, conductivity=400.0)
     cooled = steady_state(two_die_stack([via]), stack.power_blocks(), [3.0, 2.0], tol=1e-10)

@@ -146,6 +146,12 @@ class ChipGrid:
                   * self.widths(2)[None, None, :]).ravel()
         return (power / volume).reshape(self.shape)
 
+    def powered_layers(self):
+        """(layer name, its z cells, its BlockCells) of each layer whose
+        blocks draw power, bottom first."""
+        return [(layer.name, zs, [b for b in self.blocks if self.active.start + b.k.start == zs.start])
+                for layer, zs in self.layers if layer is not None and layer.active]
+
     def conductivity(self, axis=2):
         """Per cell, the conductivity along ``axis`` at the ambient (NaN
         where there is no material)."""

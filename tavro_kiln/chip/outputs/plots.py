@@ -49,7 +49,7 @@ def new_figure(plot_size):
     return figure, axes, bar
 
 
-def active_layer_png(grid, T, path, title="active layer"):
+def active_layer_png(grid, T, path, title="active layer", layer=None):
     """Heat map of the active layer seen from above, written as a PNG.
 
     Each column shows the hottest cell through the active layer's
@@ -66,6 +66,9 @@ def active_layer_png(grid, T, path, title="active layer"):
         Where the PNG goes.
     title : str, optional
         The title's start.
+    layer : tuple, optional
+        One of ``grid.powered_layers()``: that layer and its blocks alone
+        (a stack of several powered dies); default all of them.
 
     Returns
     -------
@@ -73,14 +76,15 @@ def active_layer_png(grid, T, path, title="active layer"):
         The figure drawn, made without pyplot.
     """
     di, dj = grid.die_columns
-    plane = T[di, dj, grid.active].max(axis=2)
+    _, zs, blocks = layer if layer is not None else (None, grid.active, grid.blocks)
+    plane = T[di, dj, zs].max(axis=2)
     scale, unit = length_unit(max(grid.die_width, grid.die_height))
     width, height = grid.die_width * scale, grid.die_height * scale
     figure, axes, bar = new_figure((4.4, 4.4 * max(0.5, min(1.6, height / width))))
     image = axes.imshow(plane.T, origin="lower", extent=(0, width, 0, height), cmap="inferno",
                         interpolation="nearest", aspect="auto")
     xs, ys = grid.x_edges * scale, grid.y_edges * scale
-    for b in grid.blocks:
+    for b in blocks:
         x0, y0 = xs[b.i.start], ys[b.j.start]
         x1, y1 = xs[b.i.stop], ys[b.j.stop]
         axes.plot([x0, x1, x1, x0, x0], [y0, y0, y1, y1, y0], color="white", linewidth=0.6)
@@ -97,10 +101,38 @@ def active_layer_png(grid, T, path, title="active layer"):
     return figure
 
 
+# A layer thinner than this share of the stack is drawn this tall, so that
+# a 5 um active layer under a 7 mm heat sink can be seen and named.
+LEAST_LAYER_SHARE = 0.08
+
+
+def drawn_heights(grid):
+    """Plot heights of the z cell edges, and whether any layer was drawn
+    taller than its thickness: each layer gets a band of its share of the
+    stack's thickness, at least LEAST_LAYER_SHARE, its cells in proportion
+    within it. Without such a layer the heights are the physical ones (in
+    the length unit of the stack's thickness)."""
+    z = grid.z_edges
+    total = z[-1]
+    shares = np.array([(z[zs.stop] - z[zs.start]) / total for _, zs in grid.layers])
+    if shares.min() >= LEAST_LAYER_SHARE:
+        return z * length_unit(total)[0], False
+    bands = np.maximum(shares, LEAST_LAYER_SHARE)
+    bands /= bands.sum()
+    heights = np.empty_like(z)
+    base = 0.0
+    for (_, zs), band in zip(grid.layers, bands):
+        inside = z[zs.start:zs.stop + 1]
+        heights[zs.start:zs.stop + 1] = base + (inside - inside[0]) / (inside[-1] - inside[0]) * band
+        base += band
+    return heights, True
+
+
 def section_png(grid, T, path):
     """Vertical x-z section at the y of the hottest active-layer cell,
-    written as a PNG: z in physical units from the die's far side, every
-    layer at its true thickness and named, the heat sink above.
+    written as a PNG: z from the die's far side, every layer named, the
+    heat sink above. Layers thinner than 8 % of the stack are drawn that
+    tall (the axis then marks each layer's top with its height).
 
     Parameters
     ----------
@@ -121,9 +153,8 @@ def section_png(grid, T, path):
     section = T[:, j, :]
     # Lengths across the die and through the stack may differ a thousandfold.
     scale, unit = length_unit(max(grid.die_width, grid.die_height))
-    edges = grid.z_edges
-    scale_z, unit_z = length_unit(edges[-1])
-    edges_z = edges * scale_z
+    scale_z, unit_z = length_unit(grid.z_edges[-1])
+    edges_z, stretched = drawn_heights(grid)
     edges_x = grid.x_edges * scale
     figure, axes, bar = new_figure((5.0, 3.2))
     # Cells without material (outside a layer's footprint) stay blank.
@@ -141,7 +172,13 @@ def section_png(grid, T, path):
                   color=label_colour(colour_at(mesh, section[right, zs].mean())), fontsize=7, ha="right",
                   va="center")
     axes.set_xlabel(f"x ({unit})")
-    axes.set_ylabel(f"z from the die's far side ({unit_z})")
+    if stretched:
+        # The axis is no longer linear: mark each layer's top with its height.
+        boundaries = [0] + [zs.stop for _, zs in grid.layers]
+        axes.set_yticks(edges_z[boundaries], [f"{grid.z_edges[k] * scale_z:.3g}" for k in boundaries])
+        axes.set_ylabel(f"z from the die's far side ({unit_z}, thin layers taller)", fontsize=8)
+    else:
+        axes.set_ylabel(f"z from the die's far side ({unit_z})")
     axes.set_title(f"vertical section at y = {(grid.y_edges[j] + grid.y_edges[j + 1]) / 2 * scale:.3g} {unit} "
                    f"(heat sink above)")
     figure.colorbar(mesh, cax=bar, label="temperature (K)")

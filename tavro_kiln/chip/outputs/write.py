@@ -13,7 +13,8 @@ def write_all(result, watts, folder, reference, age, pictures=True, vtk=True):
     holds the run's figures), ``trace.csv`` and ``blocks.ttrace`` for a
     transient result, ``blocks.steady`` for a steady one, ``active.grid``
     (see :mod:`tavro_kiln.chip.outputs.simulator_files`),
-    ``active_layer.png`` and ``section.png``, and ``field.vtr``.
+    ``active_layer.png`` (``active_layer_NAME.png`` for each powered layer
+    of a stack) and ``section.png``, and ``field.vtr``.
 
     Parameters
     ----------
@@ -57,8 +58,15 @@ def write_all(result, watts, folder, reference, age, pictures=True, vtk=True):
     if pictures:
         from tavro_kiln.chip.outputs.plots import active_layer_png, section_png
 
-        paths += [os.path.join(folder, "active_layer.png"), os.path.join(folder, "section.png")]
-        active_layer_png(grid, T, paths[-2])
+        powered = grid.powered_layers()
+        if len(powered) == 1:
+            paths.append(os.path.join(folder, "active_layer.png"))
+            active_layer_png(grid, T, paths[-1])
+        else:  # a picture for each powered die of a stack, with its own blocks
+            for layer in powered:
+                paths.append(os.path.join(folder, f"active_layer_{layer[0]}.png"))
+                active_layer_png(grid, T, paths[-1], title=f"layer {layer[0]!r}", layer=layer)
+        paths.append(os.path.join(folder, "section.png"))
         section_png(grid, T, paths[-1])
     if vtk:
         from tavro_kiln.chip.outputs.vtk_output import write_vtr
